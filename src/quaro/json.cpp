@@ -1,0 +1,1 @@
+#include "quaro/json.hpp"
