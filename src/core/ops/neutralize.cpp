@@ -299,14 +299,17 @@ Panel Panel::neutralize_industry(const IndustryMap &industry) const {
 
 Result<Panel> Panel::groupby_category(const IndustryMap &industry, const std::string &agg) const {
   // Byte-wise label order; members of each category in ascending column order.
-  std::map<std::string, std::vector<Eigen::Index>> members;
+  std::map<std::string, std::vector<Eigen::Index>> by_label;
   for (std::size_t j = 0; j < cols(); ++j) {
-    members[label_of(industry, symbols[j])].push_back(static_cast<Eigen::Index>(j));
+    by_label[label_of(industry, symbols[j])].push_back(static_cast<Eigen::Index>(j));
   }
   std::vector<std::string> categories;
-  categories.reserve(members.size());
-  for (const auto &[label, unused] : members) {
+  std::vector<std::vector<Eigen::Index>> members;
+  categories.reserve(by_label.size());
+  members.reserve(by_label.size());
+  for (auto &[label, member_cols] : by_label) {
     categories.push_back(label);
+    members.push_back(std::move(member_cols));
   }
 
   const Agg kind = parse_agg(agg);
@@ -315,10 +318,9 @@ Result<Panel> Panel::groupby_category(const IndustryMap &industry, const std::st
   values.reserve(cols());
   for (Eigen::Index t = 0; t < data.rows(); ++t) {
     const auto in = data.row(t);
-    Eigen::Index c = 0;
-    for (const auto &[label, member_cols] : members) {
+    for (std::size_t c = 0; c < members.size(); ++c) {
       values.clear();
-      for (const auto j : member_cols) {
+      for (const auto j : members[c]) {
         if (std::isfinite(in(j))) {
           values.push_back(in(j));
         }
@@ -328,9 +330,8 @@ Result<Panel> Panel::groupby_category(const IndustryMap &industry, const std::st
         if (kind == Agg::Bad) {
           return bad_agg(agg);
         }
-        grid(t, c) = aggregate_known(kind, values);
+        grid(t, static_cast<Eigen::Index>(c)) = aggregate_known(kind, values);
       }
-      ++c;
     }
   }
   return Panel::create(dates, std::move(categories), std::move(grid));

@@ -148,9 +148,10 @@ Panel Panel::hold_until(const Panel &exit, const HoldUntilOpts &opts) const {
   const std::size_t n = entry_p.cols();
   const std::size_t limit = std::min(opts.nstocks_limit.value_or(n), n);
 
-  const Matrix priority = opts.rank != nullptr
-                              ? rotation::normalize_ranking(onto_grid(*opts.rank, entry_p))
-                              : Matrix::Zero(T, static_cast<Eigen::Index>(n));
+  // Without a rank every priority is 0.0, so no grid is needed.
+  const bool ranked = opts.rank != nullptr;
+  const Matrix priority =
+      ranked ? rotation::normalize_ranking(onto_grid(*opts.rank, entry_p)) : Matrix();
   std::optional<Matrix> price;
   if (opts.price != nullptr) {
     price = onto_grid(*opts.price, entry_p);
@@ -195,7 +196,7 @@ Panel Panel::hold_until(const Panel &exit, const HoldUntilOpts &opts) const {
       const auto jj = static_cast<Eigen::Index>(j);
       const double prev = held(t - 1, jj);
       // A held symbol scores at least 3, ahead of every new entry (at most 1).
-      double s = 3.0 * prev + entry(t, jj) * priority(t, jj);
+      double s = 3.0 * prev + entry(t, jj) * (ranked ? priority(t, jj) : 0.0);
       if (ex(t, jj) == 1.0 || (entry(t, jj) == 0.0 && prev == 0.0)) {
         s = -1.0;
       }
