@@ -80,7 +80,7 @@ Result<std::optional<BootstrapSummary>> bootstrap(std::span<const std::int32_t> 
       }
     }
     sharpes.push_back(metrics::sharpe(curve));
-    growths.push_back(std::pow(curve[n - 1] / curve[0], 1.0 / years) - 1.0);
+    growths.push_back(metrics::annual_growth(curve[n - 1] / curve[0], years));
     drawdowns.push_back(metrics::max_drawdown(curve));
   }
 

@@ -230,6 +230,12 @@ double year_frac(std::int32_t from, std::int32_t to) {
   return static_cast<double>(secs) / 31557600.0;
 }
 
+double annual_growth(double ratio, double years) {
+  if (std::isnan(years))
+    return NaN;
+  return std::pow(ratio, 1.0 / years) - 1.0;
+}
+
 PairedReturns paired_returns(std::span<const double> equity, std::span<const double> bench) {
   PairedReturns p;
   const std::size_t n = std::min(equity.size(), bench.size());

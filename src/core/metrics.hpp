@@ -76,6 +76,9 @@ std::vector<double> drawdown_series(std::span<const double> equity);
 double max_drawdown(std::span<const double> equity);
 // Signed years from `from` to `to` (days / 365.25); NaN when either is not a calendar date.
 double year_frac(std::int32_t from, std::int32_t to);
+// ratio^(1 / years) - 1; NaN when years is NaN, even for a ratio of 1, whose power is 1 for
+// any exponent.
+double annual_growth(double ratio, double years);
 
 PairedReturns paired_returns(std::span<const double> equity, std::span<const double> bench);
 double beta(std::span<const double> equity, std::span<const double> bench);

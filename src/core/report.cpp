@@ -75,9 +75,8 @@ Metrics compute_metrics(const BacktestRun &run, std::span<const double> drawdown
   m.total_return = n == 0 ? NaN : e[n - 1] / e[0] - 1.0;
   m.cagr = n < 2 || run.dates.size() < 2
                ? NaN
-               : std::pow(e[n - 1] / e[0],
-                          1.0 / metrics::year_frac(run.dates.front(), run.dates.back())) -
-                     1.0;
+               : metrics::annual_growth(e[n - 1] / e[0],
+                                        metrics::year_frac(run.dates.front(), run.dates.back()));
   m.ann_volatility = metrics::ann_volatility(e);
   m.sharpe = metrics::sharpe(e);
   m.sortino = metrics::sortino(e);

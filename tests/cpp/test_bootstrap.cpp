@@ -219,5 +219,6 @@ TEST(Bootstrap, FlatNaNAndInvalidDateCurves) {
     const BootstrapSummary b = run(d, {1.0, 1.1, 1.2}, 10, 0);
     expect_ci(b.cagr, NaN, NaN, NaN);
     EXPECT_FALSE(std::isnan(b.sharpe.p50));
+    expect_ci(run(d, {1.0, 1.0, 1.0}, 10, 0).cagr, NaN, NaN, NaN);
   }
 }

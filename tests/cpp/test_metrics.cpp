@@ -158,6 +158,9 @@ TEST(YearFrac, DrivesCagrAndCalmarOnly) {
   EXPECT_TRUE(std::isnan(m.calmar));
   EXPECT_EQ(m.total_return, 1.1 - 1.0);
   EXPECT_EQ(m.recovery_factor, INF);
+
+  run.equity = {1.0, 1.0}; // 1 to any power is 1, yet the span is still unknown
+  EXPECT_TRUE(std::isnan(report::build_report_with_benchmark(run, std::nullopt).metrics.cagr));
 }
 
 TEST(TradeFigures, ClosedTradeStatistics) {
