@@ -1,12 +1,14 @@
 // Helpers shared by the operator tests: panel builders, bitwise comparison, random panels.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -106,6 +108,21 @@ inline ::testing::AssertionResult same_cells(const Panel &got, const std::vector
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+// The (column, value) pairs of row r's non-NaN cells, stably sorted by value.
+inline std::vector<std::pair<Eigen::Index, double>> sorted_row(const Panel &p, Eigen::Index r,
+                                                               bool descending) {
+  std::vector<std::pair<Eigen::Index, double>> v;
+  for (Eigen::Index c = 0; c < p.data.cols(); ++c) {
+    if (!std::isnan(p.data(r, c))) {
+      v.emplace_back(c, p.data(r, c));
+    }
+  }
+  std::stable_sort(v.begin(), v.end(), [&](const auto &a, const auto &b) {
+    return descending ? a.second > b.second : a.second < b.second;
+  });
+  return v;
 }
 
 // Random cells drawn from a small pool, so that ties, signed zeros, NaN and infinities meet in

@@ -222,15 +222,7 @@ Col ref_average(const Col &x, std::size_t n) {
 Panel ref_rank(const Panel &p, bool pct, bool ascending) {
   Panel out(p.dates, p.symbols);
   for (Eigen::Index r = 0; r < p.data.rows(); ++r) {
-    std::vector<std::pair<Eigen::Index, double>> v;
-    for (Eigen::Index c = 0; c < p.data.cols(); ++c) {
-      if (!std::isnan(p.data(r, c))) {
-        v.emplace_back(c, p.data(r, c));
-      }
-    }
-    std::stable_sort(v.begin(), v.end(), [&](const auto &a, const auto &b) {
-      return ascending ? a.second < b.second : a.second > b.second;
-    });
+    const auto v = sorted_row(p, r, !ascending);
     const std::size_t m = v.size();
     for (std::size_t i = 0; i < m;) {
       std::size_t j = i;

@@ -17,27 +17,6 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 inline bool finite(double x) { return std::isfinite(x); }
 
-// Cell (t, c) of the result is f(x[t], x[t-n]); the first n rows hold `head`. This is what
-// composing a two-panel operator with the n-row lag gives on a canonical grid.
-template <class F> Panel lag_zip(const Panel &p, std::size_t n, double head, F f) {
-  const auto R = p.rows();
-  const auto C = p.cols();
-  Matrix m(p.data.rows(), p.data.cols());
-  const double *x = p.data.data();
-  double *y = m.data();
-  const std::size_t lead = std::min(n, R);
-  std::fill(y, y + lead * C, head);
-  for (std::size_t t = lead; t < R; ++t) {
-    const double *now = x + t * C;
-    const double *then = x + (t - n) * C;
-    double *yr = y + t * C;
-    for (std::size_t c = 0; c < C; ++c) {
-      yr[c] = f(now[c], then[c]);
-    }
-  }
-  return Panel(p.dates, p.symbols, std::move(m));
-}
-
 // Rolling extreme over n rows, linear in the cells whatever n is (van Herk / Gil-Werman): rows
 // fall into blocks of n; a window is the suffix of one block joined to the prefix of the next.
 // Every join keeps the earlier of two equal values, which is what a left-to-right scan that
@@ -140,7 +119,7 @@ template <class Step> Panel walk_from_first_finite(const Panel &p, Step step) {
 
 Panel Panel::pct_change(std::size_t n) const {
   if (ops::grid_is_canonical(*this)) {
-    return lag_zip(*this, n, kNaN, [](double now, double then) { return (now - then) / then; });
+    return ops::zip_with_lag(*this, n, [](double now, double then) { return (now - then) / then; });
   }
   const Panel lagged = shift(n);
   return sub(lagged).div(lagged);
@@ -148,14 +127,16 @@ Panel Panel::pct_change(std::size_t n) const {
 
 Panel Panel::rise(std::size_t n) const {
   if (ops::grid_is_canonical(*this)) {
-    return lag_zip(*this, n, 0.0, [](double now, double then) { return now > then ? 1.0 : 0.0; });
+    return ops::zip_with_lag(*this, n,
+                             [](double now, double then) { return now > then ? 1.0 : 0.0; });
   }
   return gt(shift(n));
 }
 
 Panel Panel::fall(std::size_t n) const {
   if (ops::grid_is_canonical(*this)) {
-    return lag_zip(*this, n, 0.0, [](double now, double then) { return now < then ? 1.0 : 0.0; });
+    return ops::zip_with_lag(*this, n,
+                             [](double now, double then) { return now < then ? 1.0 : 0.0; });
   }
   return lt(shift(n));
 }
