@@ -38,18 +38,21 @@ template <bool Max> Matrix rolling_extreme(const Matrix &in, std::size_t n) {
   double *y = out.data();
   std::vector<double> suffix(n * C); // suffixes of the previous block, row i at (i % n)
   std::vector<double> prefix(C);
-  // A window ending before nan_end[c] holds a NaN of column c.
-  std::vector<std::size_t> nan_end(C, 0);
+  // A window ending before row nan_end[c] holds a NaN of column c (rows held as doubles, exact,
+  // so that the selects below vectorise).
+  std::vector<double> nan_end(C, 0.0);
 
   for (std::size_t b0 = 0; b0 < R; b0 += n) {
     const std::size_t b1 = (R - b0 > n) ? b0 + n : R;
     for (std::size_t t = b0; t < b1; ++t) {
       const double *xr = x + t * C;
+      const double row = static_cast<double>(t);
+      const double end = static_cast<double>(t + n);
       for (std::size_t c = 0; c < C; ++c) {
         const bool nan = xr[c] != xr[c];
         const double v = nan ? neutral : xr[c];
         prefix[c] = (t == b0) ? v : join(prefix[c], v);
-        nan_end[c] = nan ? t + n : nan_end[c];
+        nan_end[c] = nan ? end : nan_end[c];
       }
       if (t + 1 < n) {
         continue;
@@ -57,12 +60,14 @@ template <bool Max> Matrix rolling_extreme(const Matrix &in, std::size_t n) {
       double *yr = y + t * C;
       if (t + 1 == b0 + n) { // the window is exactly this block
         for (std::size_t c = 0; c < C; ++c) {
-          yr[c] = t < nan_end[c] ? kNaN : prefix[c];
+          const double v = prefix[c];
+          yr[c] = row < nan_end[c] ? kNaN : v;
         }
       } else {
         const double *sr = suffix.data() + ((t + 1) % n) * C; // row t - n + 1
         for (std::size_t c = 0; c < C; ++c) {
-          yr[c] = t < nan_end[c] ? kNaN : join(sr[c], prefix[c]);
+          const double v = join(sr[c], prefix[c]);
+          yr[c] = row < nan_end[c] ? kNaN : v;
         }
       }
     }
@@ -261,23 +266,30 @@ Panel Panel::average(std::size_t n) const {
   Panel out(dates, symbols);
   const auto R = rows();
   const auto C = cols();
-  const std::size_t min_count = std::max<std::size_t>(1, n / 2);
+  // Counts are held as doubles so that the loops vectorise; they are exact integers, and a
+  // minimum beyond 2^53 that rounds still exceeds every count.
+  const double min_count = static_cast<double>(std::max<std::size_t>(1, n / 2));
   const double *x = data.data();
   double *y = out.data.data();
-  std::vector<double> sum(C, 0.0);
-  std::vector<std::size_t> count(C, 0);
+  std::vector<double> sums(C, 0.0), counts(C, 0.0);
+  double *sum = sums.data();
+  double *count = counts.data();
+  // The loops are written so that they have no branches and vectorise; a count below the
+  // minimum divides by NaN.
   const auto finish = [&](double *yr) {
     for (std::size_t c = 0; c < C; ++c) {
-      yr[c] = count[c] >= min_count ? sum[c] / static_cast<double>(count[c]) : kNaN;
+      yr[c] = sum[c] / (count[c] >= min_count ? count[c] : kNaN);
     }
   };
   // Sums start from +0.0 and so never hold -0.0: adding +0.0 in place of a NaN cell leaves
   // them unchanged, which keeps the loops free of branches.
   const auto add = [&](const double *xr) {
     for (std::size_t c = 0; c < C; ++c) {
-      const bool nan = xr[c] != xr[c];
-      sum[c] += nan ? 0.0 : xr[c];
-      count[c] += nan ? 0 : 1;
+      const double v = xr[c];
+      const double add = v != v ? 0.0 : v;
+      const double one = v != v ? 0.0 : 1.0;
+      sum[c] = sum[c] + add;
+      count[c] = count[c] + one;
     }
   };
   // Up to row n-1 (every row when n = 0) the window runs from row 0: one running sum makes the
@@ -288,8 +300,8 @@ Panel Panel::average(std::size_t n) const {
     finish(y + t * C);
   }
   for (std::size_t t = grow; t < R; ++t) {
-    std::fill(sum.begin(), sum.end(), 0.0);
-    std::fill(count.begin(), count.end(), 0);
+    std::fill(sums.begin(), sums.end(), 0.0);
+    std::fill(counts.begin(), counts.end(), 0.0);
     for (std::size_t r = t + 1 - n; r <= t; ++r) {
       add(x + r * C);
     }

@@ -60,24 +60,28 @@ Panel Panel::sustain(std::size_t nwindow, std::optional<std::size_t> nsatisfy) c
     return Panel(dates, symbols, std::move(m));
   }
   // The count of true cells does not depend on order, so one running count per column serves.
+  // Counts are whole numbers held as doubles (exact), so that the loops vectorise.
   const double *x = data.data();
   double *y = m.data();
-  std::vector<std::size_t> count(C, 0);
+  std::vector<double> counts(C, 0.0);
+  double *count = counts.data();
   for (std::size_t t = 0; t < R; ++t) {
     const double *xr = x + t * C;
     for (std::size_t c = 0; c < C; ++c) {
-      count[c] += truth(xr[c]) ? 1 : 0;
+      const double in = truth(xr[c]) ? 1.0 : 0.0;
+      count[c] = count[c] + in;
     }
     if (t >= nwindow) {
       const double *gone = xr - nwindow * C;
       for (std::size_t c = 0; c < C; ++c) {
-        count[c] -= truth(gone[c]) ? 1 : 0;
+        const double out = truth(gone[c]) ? 1.0 : 0.0;
+        count[c] = count[c] - out;
       }
     }
     if (t + 1 >= nwindow) {
       double *yr = y + t * C;
       for (std::size_t c = 0; c < C; ++c) {
-        yr[c] = static_cast<double>(count[c]) >= k ? 1.0 : 0.0;
+        yr[c] = count[c] >= k ? 1.0 : 0.0;
       }
     }
   }
