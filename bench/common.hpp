@@ -9,6 +9,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -95,6 +96,14 @@ inline Options parse_options(int argc, char **argv, int first, int default_reps)
     }
   }
   return o;
+}
+
+// User and system CPU seconds of the process so far.
+inline std::pair<double, double> cpu_times() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  const auto secs = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; };
+  return {secs(u.ru_utime), secs(u.ru_stime)};
 }
 
 inline long maxrss_kb() {

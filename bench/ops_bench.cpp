@@ -147,16 +147,22 @@ int main(int argc, char **argv) {
                         : in.volume) = std::move(p);
   }
   volatile double sink = 0;
+  const auto [user0, sys0] = bench::cpu_times();
   const bench::Timing t = bench::time_calls(reps, [&] {
     const Matrix r = it->second.run(in);
     sink = sink + (r.size() ? r(r.rows() - 1, 0) : 0.0);
   });
+  const auto [user1, sys1] = bench::cpu_times();
+  // The kernel's share is mostly page faults on the first touch of fresh result memory.
+  const double cpu = (user1 - user0) + (sys1 - sys0);
+  const double sys_share = cpu > 0 ? (sys1 - sys0) / cpu : 0.0;
   if (!dump.empty()) {
     bench::write_raw(dump, it->second.run(in));
   }
   std::printf("{\"op\": \"%s\", \"impl\": \"zorv\", \"rows\": %zu, \"cols\": %zu, "
-              "\"median_s\": %.9g, \"min_s\": %.9g, \"reps\": %d, \"maxrss_kb\": %ld}\n",
-              name.c_str(), m.dates.size(), m.symbols.size(), t.median, t.min, reps,
+              "\"median_s\": %.9g, \"min_s\": %.9g, \"reps\": %d, \"sys_share\": %.3f, "
+              "\"maxrss_kb\": %ld}\n",
+              name.c_str(), m.dates.size(), m.symbols.size(), t.median, t.min, reps, sys_share,
               bench::maxrss_kb());
   return 0;
 }
