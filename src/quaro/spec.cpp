@@ -236,20 +236,6 @@ std::string quote(std::string_view s) {
   return out;
 }
 
-std::string describe_float(double d) { return "floating point `" + Value(d).dump() + "`"; }
-
-std::string describe(const Number &n) {
-  switch (n.kind) {
-  case Number::Kind::Unsigned:
-    return "integer `" + std::to_string(n.u) + "`";
-  case Number::Kind::Signed:
-    return "integer `" + std::to_string(n.i) + "`";
-  case Number::Kind::Float:
-    break;
-  }
-  return describe_float(n.d);
-}
-
 std::string describe(const Content &c) {
   switch (c.type) {
   case Content::Type::Null:
@@ -261,7 +247,7 @@ std::string describe(const Content &c) {
   case Content::Type::Signed:
     return "integer `" + std::to_string(c.i) + "`";
   case Content::Type::Float:
-    return describe_float(c.d);
+    return "floating point `" + Value(c.d).dump() + "`";
   case Content::Type::String:
     return "string " + quote(c.s);
   case Content::Type::Array:
@@ -348,7 +334,7 @@ bool read_top_op(Reader &r, Op &op) {
     Number n;
     if (!r.number(c != '-', n))
       return false;
-    found = describe(n);
+    found = describe(json::Builder<Content>::number(n));
   }
   }
   r.fail_unplaced(invalid_type(found, kVariantExpected));
