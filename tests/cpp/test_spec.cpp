@@ -348,8 +348,6 @@ TEST(OpTable, NamesAndIndexesAgree) {
   for (std::size_t k = 0; k < kOpCount; ++k) {
     auto op = static_cast<Op>(k);
     EXPECT_EQ(op_from_name(op_name(op)), op);
-    // Every operator reads from its array form with an index in place of its name only when
-    // nested; at the top level the name is required.
     for (std::size_t f = 0; f < op_def(op).fields.size(); ++f)
       EXPECT_EQ(field_index(op, op_def(op).fields[f].name), f);
   }
