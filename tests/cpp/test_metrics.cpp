@@ -300,6 +300,31 @@ TEST(BenchmarkFigures, PairsSkipNaNNeighboursAndShorterCurve) {
   EXPECT_TRUE(std::isnan(metrics::tracking_error(e, b)));
 }
 
+TEST(BenchmarkFigures, BetaVarianceIsASquaredDeviation) {
+  const std::vector<double> e = {1.0, 1.01, 0.98, 1.03, 1.05};
+  const std::vector<double> b = {1.0, 1.01, 1.0, 1.02, 1.03};
+  std::vector<double> s, c;
+  for (std::size_t i = 1; i < e.size(); ++i) {
+    s.push_back(e[i] / e[i - 1] - 1.0);
+    c.push_back(b[i] / b[i - 1] - 1.0);
+  }
+  const double k = 4.0;
+  const double ms = (((0.0 + s[0]) + s[1]) + s[2] + s[3]) / k;
+  const double mc = (((0.0 + c[0]) + c[1]) + c[2] + c[3]) / k;
+  double ss = 0.0, q = 0.0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    ss += (c[i] - mc) * (c[i] - mc);
+    q += (c[i] - mc) * (s[i] - ms);
+  }
+  const double sd = std::sqrt(ss / (k - 1.0));
+  const double beta = q / (k - 1.0) / (sd * sd);
+  // The data is chosen so that the plain variance would give other bits.
+  ASSERT_NE(beta, q / (k - 1.0) / (ss / (k - 1.0)));
+  ASSERT_NE(beta, q / ss);
+  EXPECT_EQ(metrics::beta(e, b), beta);
+  EXPECT_EQ(metrics::alpha(e, b), (ms - beta * mc) * 252.0);
+}
+
 TEST(PeriodReturns, MonthAndYearBoundaries) {
   const std::vector<std::int32_t> d = {20231228, 20231229, 20240130, 20240131, 20240201, 20240202};
   const std::vector<double> e = {1.0, 0.9, 1.0, 1.1, 1.21, 1.331};
