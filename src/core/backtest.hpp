@@ -12,7 +12,7 @@ namespace zorv {
 
 // Every knob not given is 0 / absent: costs, caps, delisting and bootstrap are off by default.
 struct BacktestConfig {
-  std::optional<std::string> benchmark_key;
+  std::optional<std::string> benchmark_key{};
   double fee_ratio = 0.0;
   double tax_ratio = 0.0;
   double position_limit = 0.0;
@@ -46,7 +46,9 @@ struct BacktestRun {
 
 namespace backtest {
 
-// Fails only on an infinite target weight, which cannot be simulated.
+// Simulates holding the weights on the grid of weights aligned with prices; high, low and volume
+// are optional. A grid without dates gives an empty run. Fails only on an infinite weight
+// instruction, which cannot be simulated.
 Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *high,
                         const Panel *low, const Panel *volume, const BacktestConfig &config);
 

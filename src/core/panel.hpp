@@ -104,6 +104,7 @@ struct Panel {
   Result<Panel> groupby_category(const IndustryMap &industry, const std::string &agg) const;
 
   // ---- stateful rotation (ops/rotation) ----
+  // HoldUntilOpts is defined in core/ops/rotation.hpp.
   Panel hold_until(const Panel &exit, const HoldUntilOpts &opts) const;
 };
 

@@ -1,0 +1,370 @@
+#include "core/backtest.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "core/align.hpp"
+
+namespace zorv::backtest {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Bits of the per-cell delisting flags.
+constexpr std::uint8_t kDelisted = 1;
+constexpr std::uint8_t kEvent = 2;
+
+// Bounds x to [lo, hi]; a NaN bound bounds nothing.
+double clamp_to(double x, double lo, double hi) {
+  if (x < lo) {
+    return lo;
+  }
+  if (x > hi) {
+    return hi;
+  }
+  return x;
+}
+
+// A symbol's trade while it is open.
+struct OpenTrade {
+  bool open = false;
+  bool is_long = true;
+  bool has_excursion = false;
+  std::size_t entry = 0;
+  double entry_price = kNaN;
+  double mae = kNaN;
+  double mfe = kNaN;
+};
+
+// A finished trade before it is given its symbol and dates.
+struct TradeRecord {
+  std::size_t col = 0;
+  std::size_t entry = 0;
+  std::size_t exit = 0;
+  bool closed = false;
+  bool has_excursion = false;
+  double ret = 0.0;
+  double mae = 0.0;
+  double mfe = 0.0;
+};
+
+// Widens the open trade's excursions by one row; rows missing high or low do not count.
+void add_excursion(OpenTrade &s, double high, double low) {
+  if (std::isnan(high) || std::isnan(low)) {
+    return;
+  }
+  const double p = s.entry_price;
+  const double adverse = s.is_long ? low / p - 1.0 : 1.0 - high / p;
+  const double favourable = s.is_long ? high / p - 1.0 : 1.0 - low / p;
+  if (!s.has_excursion) {
+    s.mae = adverse;
+    s.mfe = favourable;
+    s.has_excursion = true;
+    return;
+  }
+  if (adverse < s.mae) {
+    s.mae = adverse;
+  }
+  if (favourable > s.mfe) {
+    s.mfe = favourable;
+  }
+}
+
+// Consecutive missing prices per symbol; a run of `after` missing prices delists the symbol
+// until its next price, the run's `after`-th date being the delisting event.
+std::vector<std::uint8_t> delisting_flags(const Matrix &price, std::uint64_t after) {
+  const auto T = static_cast<std::size_t>(price.rows());
+  const auto N = static_cast<std::size_t>(price.cols());
+  std::vector<std::uint8_t> flags(T * N, 0);
+  std::vector<std::uint64_t> missing(N, 0);
+  for (std::size_t t = 0; t < T; ++t) {
+    const double *pr = price.data() + t * N;
+    std::uint8_t *fr = flags.data() + t * N;
+    for (std::size_t j = 0; j < N; ++j) {
+      missing[j] = std::isnan(pr[j]) ? missing[j] + 1 : 0;
+      if (missing[j] >= after) {
+        fr[j] = missing[j] == after ? (kDelisted | kEvent) : kDelisted;
+      }
+    }
+  }
+  return flags;
+}
+
+} // namespace
+
+std::optional<Matrix> conform_to(const Panel &grid, const Panel *source) {
+  if (source == nullptr) {
+    return std::nullopt;
+  }
+  return align::project(*source, grid.dates, grid.symbols).data;
+}
+
+Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *high,
+                        const Panel *low, const Panel *volume, const BacktestConfig &config) {
+  auto [w, p] = align::align(weights, price);
+  const std::size_t T = p.rows();
+  const std::size_t N = p.cols();
+  BacktestRun out;
+  if (T == 0) {
+    return out;
+  }
+  const auto row = [N](auto &m, std::size_t t) { return m.data() + t * N; };
+
+  // Excursions need both high and low, so one alone is not worth conforming.
+  std::optional<Matrix> hi;
+  std::optional<Matrix> lo;
+  if (high != nullptr && low != nullptr) {
+    hi = conform_to(p, high);
+    lo = conform_to(p, low);
+  }
+
+  const double capital = config.initial_capital;
+  std::optional<Matrix> dollar_volume;
+  if (capital > 0 && (config.max_participation > 0 || config.impact_coef > 0)) {
+    dollar_volume = conform_to(p, volume);
+    if (dollar_volume) {
+      *dollar_volume *= p.data;
+    }
+  }
+  const bool caps_on = dollar_volume && config.max_participation > 0;
+  const bool impact_on = dollar_volume && config.impact_coef > 0;
+
+  const bool delisting = config.delist_after > 0;
+  std::vector<std::uint8_t> flags;
+  if (delisting) {
+    flags = delisting_flags(p.data, config.delist_after);
+  }
+
+  // Targets: the held instructions after the gross cap, position limit and participation caps.
+  Matrix target(static_cast<Eigen::Index>(T), static_cast<Eigen::Index>(N));
+  std::vector<std::uint8_t> rebalance(T, 0);
+  out.exposure.resize(T);
+  {
+    std::vector<double> held(N, 0.0);
+    for (std::size_t t = 0; t < T; ++t) {
+      const double *wr = row(w.data, t);
+      const std::uint8_t *fr = delisting ? flags.data() + t * N : nullptr;
+      bool changed = t == 0;
+      for (std::size_t j = 0; j < N; ++j) {
+        double next = held[j];
+        if (fr != nullptr && (fr[j] & kDelisted) != 0) {
+          next = 0.0;
+        } else if (!std::isnan(wr[j])) {
+          if (std::isinf(wr[j])) {
+            return eval_error("infinite weight for '" + w.symbols[j] + "' on " +
+                              std::to_string(w.dates[t]));
+          }
+          next = wr[j];
+        }
+        changed = changed || next != held[j];
+        held[j] = next;
+      }
+      rebalance[t] = changed ? 1 : 0;
+
+      double gross = 0.0;
+      for (std::size_t j = 0; j < N; ++j) {
+        gross += std::abs(held[j]);
+      }
+      const double scale = std::max(gross, 1.0);
+      double *tr = row(target, t);
+      for (std::size_t j = 0; j < N; ++j) {
+        tr[j] = held[j] / scale;
+      }
+      if (const double limit = config.position_limit; limit > 0) {
+        for (std::size_t j = 0; j < N; ++j) {
+          tr[j] = clamp_to(tr[j], -limit, limit);
+        }
+      }
+      if (caps_on) {
+        const double *dv = row(*dollar_volume, t);
+        for (std::size_t j = 0; j < N; ++j) {
+          // NaN and negative dollar volumes are unusable: no cap.
+          if (dv[j] >= 0) {
+            const double cap = dv[j] * config.max_participation / capital;
+            tr[j] = clamp_to(tr[j], -cap, cap);
+          }
+        }
+      }
+      double exposure = 0.0;
+      for (std::size_t j = 0; j < N; ++j) {
+        exposure += std::abs(tr[j]);
+      }
+      out.exposure[t] = exposure;
+    }
+  }
+
+  // Cost, as a fraction of equity, of moving the weights from old_w to new_w on date t.
+  const double flow_rate = config.fee_ratio + config.slippage_ratio;
+  const auto cost = [&](const double *old_w, const double *new_w, std::size_t t) {
+    double turnover = 0.0;
+    double decreases = 0.0;
+    for (std::size_t j = 0; j < N; ++j) {
+      turnover += std::abs(new_w[j] - old_w[j]);
+      decreases += std::max(old_w[j] - new_w[j], 0.0);
+    }
+    double c = turnover * flow_rate + decreases * config.tax_ratio;
+    if (impact_on) {
+      const double *dv = row(*dollar_volume, t);
+      for (std::size_t j = 0; j < N; ++j) {
+        if (dv[j] > 0 && new_w[j] != old_w[j]) {
+          const double delta = std::abs(new_w[j] - old_w[j]);
+          const double x = std::min(capital * delta / dv[j], 1.0);
+          c += config.impact_coef * delta * std::sqrt(x);
+        }
+      }
+    }
+    return c;
+  };
+
+  // Daily equity: drift, delisting write-off, then costs on rebalance dates only.
+  out.equity.resize(T);
+  {
+    std::vector<double> cur(N, 0.0);
+    double equity = 1.0 - cost(cur.data(), row(target, 0), 0);
+    std::copy_n(row(target, 0), N, cur.begin());
+    out.equity[0] = equity;
+    for (std::size_t t = 1; t < T; ++t) {
+      const double *prev = row(p.data, t - 1);
+      const double *now = row(p.data, t);
+      double sum = 0.0;
+      for (std::size_t j = 0; j < N; ++j) {
+        double r = 0.0;
+        if (prev[j] != 0 && !std::isnan(prev[j]) && !std::isnan(now[j])) {
+          r = now[j] / prev[j] - 1.0;
+        }
+        sum += r * cur[j];
+        cur[j] = cur[j] * (1.0 + r);
+      }
+      const double g = 1.0 + sum;
+      if (g != 0) {
+        for (std::size_t j = 0; j < N; ++j) {
+          cur[j] /= g;
+        }
+      }
+      equity *= g;
+
+      if (delisting) {
+        const std::uint8_t *fr = flags.data() + t * N;
+        double loss = 0.0;
+        for (std::size_t j = 0; j < N; ++j) {
+          if ((fr[j] & kEvent) != 0 && cur[j] != 0) {
+            loss += cur[j] * config.delist_haircut;
+            cur[j] = 0.0;
+          }
+        }
+        if (loss != 0) {
+          const double kept = 1.0 - loss;
+          equity *= kept;
+          if (kept != 0) {
+            for (std::size_t j = 0; j < N; ++j) {
+              cur[j] /= kept;
+            }
+          }
+        }
+      }
+
+      if (rebalance[t] != 0) {
+        const double *tr = row(target, t);
+        equity *= 1.0 - cost(cur.data(), tr, t);
+        std::copy_n(tr, N, cur.begin());
+      }
+      out.equity[t] = equity;
+    }
+  }
+
+  // Trades: a non-zero target opens one, a zero target closes it; size and sign changes in
+  // between belong to the same trade.
+  std::vector<TradeRecord> records;
+  {
+    const bool excursions = hi.has_value();
+    const double entry_leg = 1.0 - config.fee_ratio - config.slippage_ratio;
+    const double exit_leg = 1.0 - config.fee_ratio - config.tax_ratio - config.slippage_ratio;
+    std::vector<OpenTrade> open(N);
+    std::vector<double> last_price(N, kNaN);
+    const auto finish = [&](std::size_t j, std::size_t exit, bool closed, double ret) {
+      const OpenTrade &s = open[j];
+      const bool has_excursion = s.has_excursion && s.entry_price != 0;
+      records.push_back({j, s.entry, exit, closed, has_excursion, ret, s.mae, s.mfe});
+    };
+    for (std::size_t t = 0; t < T; ++t) {
+      const double *pr = row(p.data, t);
+      const double *tr = row(target, t);
+      const std::uint8_t *fr = delisting ? flags.data() + t * N : nullptr;
+      for (std::size_t j = 0; j < N; ++j) {
+        if (!std::isnan(pr[j])) {
+          last_price[j] = pr[j];
+        }
+        OpenTrade &s = open[j];
+        if (!s.open) {
+          if (tr[j] == 0) {
+            continue;
+          }
+          s = OpenTrade{};
+          s.open = true;
+          s.is_long = tr[j] > 0;
+          s.entry = t;
+          s.entry_price = pr[j];
+        }
+        if (excursions) {
+          add_excursion(s, row(*hi, t)[j], row(*lo, t)[j]);
+        }
+        if (tr[j] != 0) {
+          continue;
+        }
+        double exit_price = pr[j];
+        double leg = exit_leg;
+        if (fr != nullptr && (fr[j] & kEvent) != 0) {
+          exit_price = (1.0 - config.delist_haircut) * last_price[j];
+          leg = 1.0;
+        }
+        const double ratio =
+            std::isnan(exit_price) || s.entry_price == 0 ? 1.0 : exit_price / s.entry_price;
+        finish(j, t, true, ratio * entry_leg * leg - 1.0);
+        s.open = false;
+      }
+    }
+    // Still open after the last date: marked to the last price, no cost legs.
+    const double *pr = row(p.data, T - 1);
+    for (std::size_t j = 0; j < N; ++j) {
+      const OpenTrade &s = open[j];
+      if (s.open) {
+        const bool unpriced = std::isnan(pr[j]) || s.entry_price == 0;
+        finish(j, T - 1, false, unpriced ? 0.0 : pr[j] / s.entry_price - 1.0);
+      }
+    }
+  }
+
+  // Records come in date order; a stable counting sort by column puts them symbol by symbol.
+  std::vector<std::size_t> slot(N + 1, 0);
+  for (const auto &r : records) {
+    ++slot[r.col + 1];
+  }
+  for (std::size_t j = 0; j < N; ++j) {
+    slot[j + 1] += slot[j];
+  }
+  out.trades.resize(records.size());
+  for (const auto &r : records) {
+    Trade &trade = out.trades[slot[r.col]++];
+    trade.symbol = p.symbols[r.col];
+    trade.entry_date = p.dates[r.entry];
+    if (r.closed) {
+      trade.exit_date = p.dates[r.exit];
+    }
+    trade.ret = r.ret;
+    trade.period = static_cast<std::uint32_t>(r.exit - r.entry);
+    if (r.has_excursion) {
+      trade.mae = r.mae;
+      trade.mfe = r.mfe;
+    }
+  }
+
+  out.dates = std::move(p.dates);
+  return out;
+}
+
+} // namespace zorv::backtest
