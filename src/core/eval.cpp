@@ -100,7 +100,8 @@ public:
     case Op::Atr:
       return hlc(e, [&](auto &h, auto &l, auto &c) { return ta::atr(h, l, c, e.count(f::hlc_n)); });
     case Op::Natr:
-      return hlc(e, [&](auto &h, auto &l, auto &c) { return ta::natr(h, l, c, e.count(f::hlc_n)); });
+      return hlc(e,
+                 [&](auto &h, auto &l, auto &c) { return ta::natr(h, l, c, e.count(f::hlc_n)); });
     case Op::WillR:
       return hlc(e,
                  [&](auto &h, auto &l, auto &c) { return ta::willr(h, l, c, e.count(f::hlc_n)); });
@@ -130,13 +131,11 @@ public:
     case Op::Obv:
       return binary(e, [](const Panel &c, const Panel &v) { return ta::obv(c, v); });
     case Op::Mfi:
-      return hlcv(e, [&](auto &h, auto &l, auto &c, auto &v) {
-        return ta::mfi(h, l, c, v, e.count(4));
-      });
+      return hlcv(
+          e, [&](auto &h, auto &l, auto &c, auto &v) { return ta::mfi(h, l, c, v, e.count(4)); });
     case Op::Vwap:
-      return hlcv(e, [&](auto &h, auto &l, auto &c, auto &v) {
-        return ta::vwap(h, l, c, v, e.count(4));
-      });
+      return hlcv(
+          e, [&](auto &h, auto &l, auto &c, auto &v) { return ta::vwap(h, l, c, v, e.count(4)); });
     case Op::Fall:
       return unary(e, [&](const Panel &p) { return p.fall(e.count(f::n)); });
     case Op::IsLargest:

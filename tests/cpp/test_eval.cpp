@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/eval.hpp"
+#include "core/ops/rotation.hpp"
 #include "core/ops/ta.hpp"
 #include "core/report.hpp"
 
@@ -35,8 +36,8 @@ EvalContext context() {
                                  {9, 19, 10, 18, 11, 17, 12, 16}));
   ctx.panels.emplace("zero", make({20240102, 20240103, 20240104, 20240105}, {"A", "B"},
                                   {0, NaN, 0, 0, NaN, -0.0, 0, 0}));
-  ctx.panels.emplace("bench", make({20240102, 20240103, 20240104, 20240105}, {"I"},
-                                   {100, 101, 102, 103}));
+  ctx.panels.emplace("bench",
+                     make({20240102, 20240103, 20240104, 20240105}, {"I"}, {100, 101, 102, 103}));
   ctx.panels.emplace("empty_bench", make({20240102}, {}, {}));
   return ctx;
 }
@@ -90,6 +91,7 @@ TEST(Eval, Failures) {
       {R"({"op":"Sub","l":{"op":"Data","name":"x"},"r":{"op":"Data","name":"y"}})",
        "eval error: unknown series 'x'"},
       {R"({"op":"Data"})", "eval error: missing field `name`"},
+      {"", "eval error: EOF while parsing a value at line 1 column 0"},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(err_of(eval::run_strategy(c.json, ctx)), c.err) << c.json;
@@ -99,15 +101,19 @@ TEST(Eval, Failures) {
 TEST(Eval, HoldUntilNeedsClose) {
   EvalContext ctx = context();
   ctx.panels.erase("close");
-  const std::string entry = R"("entry":{"op":"Gt","l":{"op":"Data","name":"px"},"r":{"op":"Const","value":0}},"exit":{"op":"Lt","l":{"op":"Data","name":"px"},"r":{"op":"Const","value":0}})";
-  EXPECT_TRUE(eval::run_strategy(R"({"op":"HoldUntil",)" + entry + R"(,"trail_stop_activation":0.1})", ctx));
-  EXPECT_EQ(err_of(eval::run_strategy(R"({"op":"HoldUntil",)" + entry + R"(,"stop_loss":0.1})", ctx)),
-            "eval error: HoldUntil stops require a 'close' panel");
+  const std::string entry =
+      R"("entry":{"op":"Gt","l":{"op":"Data","name":"px"},"r":{"op":"Const","value":0}},"exit":{"op":"Lt","l":{"op":"Data","name":"px"},"r":{"op":"Const","value":0}})";
+  EXPECT_TRUE(eval::run_strategy(
+      R"({"op":"HoldUntil",)" + entry + R"(,"trail_stop_activation":0.1})", ctx));
+  EXPECT_EQ(
+      err_of(eval::run_strategy(R"({"op":"HoldUntil",)" + entry + R"(,"stop_loss":0.1})", ctx)),
+      "eval error: HoldUntil stops require a 'close' panel");
   // A child's error wins over the missing close.
-  EXPECT_EQ(err_of(eval::run_strategy(
-                R"({"op":"HoldUntil","entry":{"op":"Data","name":"q"},"exit":{"op":"Data","name":"px"},"stop_loss":0.1})",
-                ctx)),
-            "eval error: unknown series 'q'");
+  EXPECT_EQ(
+      err_of(eval::run_strategy(
+          R"({"op":"HoldUntil","entry":{"op":"Data","name":"q"},"exit":{"op":"Data","name":"px"},"stop_loss":0.1})",
+          ctx)),
+      "eval error: unknown series 'q'");
 }
 
 TEST(Eval, ConstSidesAndComposition) {
@@ -144,6 +150,41 @@ TEST(Eval, ConstSidesAndComposition) {
   expect_same(*entries, close.ewise<BinOp::Gt>(close.shift(1)).is_entry());
 }
 
+TEST(Eval, OperatorFamiliesMatchTheirOwnFunctions) {
+  EvalContext ctx = context();
+  ctx.industry = {{"A", "tech"}};
+  const Panel &close = ctx.panels.at("close");
+  const Panel &px = ctx.panels.at("px");
+  const Panel gt_half = close.scalar_rhs<BinOp::Gt>(15);
+  const Panel lt_half = close.scalar_rhs<BinOp::Lt>(15);
+  struct Case {
+    const char *json;
+    Panel want;
+  } cases[] = {
+      {R"({"op":"NormalizeRow","of":{"op":"IsLargest","of":{"op":"Data","name":"close"},"n":1}})",
+       close.top_n(1, true).normalize_row()},
+      {R"({"op":"NeutralizeIndustry","of":{"op":"Data","name":"close"},"add_const":false})",
+       close.neutralize_industry(ctx.industry)},
+      {R"({"op":"Neutralize","of":{"op":"Data","name":"close"},"by":[{"op":"Data","name":"px"}]})",
+       close.neutralize({px}, true)},
+      {R"({"op":"IndustryRank","of":{"op":"Data","name":"close"},"categories":["tech"]})",
+       close.industry_rank(ctx.industry, std::vector<std::string>{"tech"})},
+      {R"({"op":"HoldUntil","entry":{"op":"Gt","l":{"op":"Data","name":"close"},"r":{"op":"Const","value":15}},"exit":{"op":"Lt","l":{"op":"Data","name":"close"},"r":{"op":"Const","value":15}},"nstocks_limit":1})",
+       [&] {
+         HoldUntilOpts o;
+         o.nstocks_limit = 1;
+         return gt_half.hold_until(lt_half, o);
+       }()},
+      {R"({"op":"Mask","of":{"op":"Data","name":"close"},"by":{"op":"Not","of":{"op":"Sustain","of":{"op":"Rise","of":{"op":"Data","name":"close"},"n":1},"nwindow":2}}})",
+       close.mask(close.rise(1).sustain(2, std::nullopt).not_())},
+  };
+  for (const auto &c : cases) {
+    auto got = eval::run_strategy(c.json, ctx);
+    ASSERT_TRUE(got) << c.json << ": " << got.error().to_string();
+    expect_same(*got, c.want);
+  }
+}
+
 TEST(Eval, RebalanceOnUsesFiniteNonZeroRows) {
   const EvalContext ctx = context();
   auto none = eval::run_strategy(
@@ -159,7 +200,8 @@ TEST(Eval, RebalanceOnUsesFiniteNonZeroRows) {
 
 TEST(EvalBacktest, Road) {
   const EvalContext ctx = context();
-  const char *hold_a = R"({"op":"Mask","of":{"op":"Data","name":"close"},"by":{"op":"Data","name":"close"}})";
+  const char *hold_a =
+      R"({"op":"Mask","of":{"op":"Data","name":"close"},"by":{"op":"Data","name":"close"}})";
   const std::string w = R"({"op":"NormalizeRow","of":{"op":"Data","name":"close"}})";
   BacktestConfig cfg;
   auto rep = eval::run_backtest(w, ctx, "close", cfg);
