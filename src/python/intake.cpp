@@ -10,9 +10,7 @@
 #include "python/linked.hpp"
 #include "python/pyref.hpp"
 
-#if ZORV_PY_HAVE_DSL
 #include "quaro/dsl/parse.hpp"
-#endif
 #if ZORV_PY_HAVE_ENGINE
 #include "core/report.hpp"
 #endif
@@ -448,17 +446,12 @@ std::optional<std::string> spec_to_json_text(PyObject *spec) {
     if (starts_as_json(text)) {
       return text;
     }
-#if ZORV_PY_HAVE_DSL
     auto tree = quaro::parse::parse(text);
     if (!tree) {
       raise(PyExc_ValueError, "quaro parse: " + tree.error().to_string());
       return std::nullopt;
     }
     return tree->dump();
-#else
-    raise(PyExc_NotImplementedError, "this build cannot read quaro source");
-    return std::nullopt;
-#endif
   }
   auto tree = py_to_json(spec);
   if (!tree) {

@@ -1,13 +1,6 @@
 // Which of the language and engine entry points this build of the module links against.
 #pragma once
 
-#if __has_include("quaro/dsl/parse.hpp") && __has_include("quaro/dsl/print.hpp") &&                \
-                                                          __has_include("quaro/dsl/lint.hpp")
-#define ZORV_PY_HAVE_DSL 1
-#else
-#define ZORV_PY_HAVE_DSL 0
-#endif
-
 // The JSON reader (quaro::json::parse) and the evaluator (eval::run_backtest with
 // report::to_json) give no header of their own to test for; set once they are in the tree.
 #ifndef ZORV_PY_HAVE_JSON_READER

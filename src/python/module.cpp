@@ -13,11 +13,9 @@
 #include "python/linked.hpp"
 #include "python/pyref.hpp"
 
-#if ZORV_PY_HAVE_DSL
 #include "quaro/dsl/lint.hpp"
 #include "quaro/dsl/parse.hpp"
 #include "quaro/dsl/print.hpp"
-#endif
 
 namespace zorv {
 namespace {
@@ -203,16 +201,12 @@ PyObject *py_parse(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!bind_args("parse", {"src"}, 1, args, kwargs, a) || !text_arg("parse", "src", a[0], src)) {
       return nullptr;
     }
-#if ZORV_PY_HAVE_DSL
     auto tree = quaro::parse::parse(src);
     if (!tree) {
       raise(PyExc_ValueError, tree.error().to_string());
       return nullptr;
     }
     return json_to_py(*tree);
-#else
-    return not_built("quaro parser");
-#endif
   });
 }
 
@@ -244,12 +238,8 @@ PyObject *py_format(PyObject *, PyObject *args, PyObject *kwargs) {
         return nullptr;
       }
     }
-#if ZORV_PY_HAVE_DSL
     std::string source = quaro::print::format(*tree);
     return PyUnicode_FromStringAndSize(source.data(), static_cast<Py_ssize_t>(source.size()));
-#else
-    return not_built("quaro printer");
-#endif
   });
 }
 
@@ -268,7 +258,6 @@ PyObject *py_lint(PyObject *, PyObject *args, PyObject *kwargs) {
         return nullptr;
       }
     }
-#if ZORV_PY_HAVE_DSL
     auto records = quaro::lint::lint(src, series ? &*series : nullptr);
     if (!records) {
       raise(PyExc_ValueError, records.error().to_string());
@@ -292,9 +281,6 @@ PyObject *py_lint(PyObject *, PyObject *args, PyObject *kwargs) {
       }
     }
     return out.release();
-#else
-    return not_built("quaro linter");
-#endif
   });
 }
 
