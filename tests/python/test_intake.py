@@ -263,3 +263,33 @@ def test_date_failures(date, expected):
 )
 def test_dates_accepted(date):
     assert failure(panels={"ok": grid([date], [], []), "next": 5})[1].startswith("panel `next`")
+
+
+def test_grid_too_large_for_memory():
+    n = 100_000
+    panel = grid(range(n), [str(i) for i in range(n)], [])
+    assert failure(panels={"p": panel})[0] is MemoryError
+
+
+def test_containers_changed_while_read():
+    config = {}
+    panels = {}
+
+    class Grows:
+        def __float__(self):
+            config.update({f"k{i}": 1 for i in range(100)})
+            return 0.5
+
+    class Frame:
+        columns, index = ["A"], [1]
+
+        def to_numpy(self):
+            panels.clear()
+            return np.array([[1.0]])
+
+    config["fee_ratio"] = Grows()
+    kind, _ = failure(config=config)
+    assert kind in (ValueError, RuntimeError)
+    panels.update({"a": Frame(), "b": 5})
+    kind, _ = failure(panels=panels)
+    assert kind in (ValueError, RuntimeError, NotImplementedError)
