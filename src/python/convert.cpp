@@ -31,28 +31,19 @@ bool list_to_json(PyObject *list, quaro::Value &out) {
 
 bool dict_to_json(PyObject *dict, quaro::Value &out) {
   out = quaro::Value::object();
-  Py_ssize_t pos = 0;
-  PyObject *k = nullptr;
-  PyObject *v = nullptr;
-  while (PyDict_Next(dict, &pos, &k, &v)) {
-    // Hold both while converting: a str subclass's __str__ could mutate the dict.
-    PyRef key = PyRef::borrow(k);
-    PyRef val = PyRef::borrow(v);
-    if (!PyUnicode_Check(key.get())) {
-      raise(PyExc_TypeError, "spec dict keys must be str, not " + type_name(key.get()));
+  return for_each_entry(dict, [&](PyObject *key, PyObject *value) {
+    if (!PyUnicode_Check(key)) {
+      raise(PyExc_TypeError, "spec dict keys must be str, not " + type_name(key));
       return false;
     }
     std::string name;
-    if (!utf8_of(key.get(), name)) {
-      return false;
-    }
     quaro::Value converted;
-    if (!to_json(val.get(), converted)) {
+    if (!utf8_of(key, name) || !to_json(value, converted)) {
       return false;
     }
     out[name] = std::move(converted);
-  }
-  return true;
+    return true;
+  });
 }
 
 bool to_json(PyObject *obj, quaro::Value &out) {

@@ -101,23 +101,6 @@ int lookup_attr(PyObject *obj, const char *name, PyRef &out) {
 
 bool has_slot(PyObject *obj, int slot) { return PyType_GetSlot(Py_TYPE(obj), slot) != nullptr; }
 
-// Calls fn(item) for each element of an iterable; stops at the first false.
-template <class F> bool for_each_item(PyObject *iterable, F &&fn) {
-  PyRef it = PyRef::steal(PyObject_GetIter(iterable));
-  if (!it) {
-    return false;
-  }
-  for (;;) {
-    PyRef item = PyRef::steal(PyIter_Next(it.get()));
-    if (!item) {
-      return !PyErr_Occurred();
-    }
-    if (!fn(item.get())) {
-      return false;
-    }
-  }
-}
-
 bool collect_dates(PyObject *iterable, std::vector<std::int32_t> &dates) {
   return for_each_item(iterable, [&](PyObject *item) {
     auto d = date_to_i32(item);
@@ -131,22 +114,6 @@ bool collect_dates(PyObject *iterable, std::vector<std::int32_t> &dates) {
 bool fail_panel(const std::string &name, std::string_view what) {
   raise(PyExc_ValueError, "panel `" + name + "`" + std::string(what));
   return false;
-}
-
-// Iterates a dict's entries, holding both key and value while fn runs (fn may run Python code
-// that changes the dict).
-template <class F> bool for_each_entry(PyObject *dict, F &&fn) {
-  Py_ssize_t pos = 0;
-  PyObject *k = nullptr;
-  PyObject *v = nullptr;
-  while (PyDict_Next(dict, &pos, &k, &v)) {
-    PyRef key = PyRef::borrow(k);
-    PyRef value = PyRef::borrow(v);
-    if (!fn(key.get(), value.get())) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool str_key(PyObject *key, const char *what, std::string &out) {

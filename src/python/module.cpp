@@ -99,10 +99,7 @@ bool industry_arg(PyObject *obj, IndustryMap &out) {
     wrong_type("run_backtest", "industry", kWant, obj);
     return false;
   }
-  Py_ssize_t pos = 0;
-  PyObject *key = nullptr;
-  PyObject *value = nullptr;
-  while (PyDict_Next(obj, &pos, &key, &value)) {
+  return for_each_entry(obj, [&](PyObject *key, PyObject *value) {
     PyObject *bad = !PyUnicode_Check(key) ? key : !PyUnicode_Check(value) ? value : nullptr;
     if (bad != nullptr) {
       wrong_type("run_backtest", "industry", kWant, bad);
@@ -114,8 +111,8 @@ bool industry_arg(PyObject *obj, IndustryMap &out) {
       return false;
     }
     out.insert_or_assign(std::move(k), std::move(v));
-  }
-  return true;
+    return true;
+  });
 }
 
 bool series_arg(PyObject *obj, std::vector<std::string> &out) {
@@ -124,25 +121,18 @@ bool series_arg(PyObject *obj, std::vector<std::string> &out) {
     wrong_type("lint", "series", kWant, obj);
     return false;
   }
-  PyRef it = PyRef::steal(PyObject_GetIter(obj));
-  if (!it) {
-    return false;
-  }
-  for (;;) {
-    PyRef item = PyRef::steal(PyIter_Next(it.get()));
-    if (!item) {
-      return !PyErr_Occurred();
-    }
-    if (!PyUnicode_Check(item.get())) {
-      wrong_type("lint", "series", kWant, item.get());
+  return for_each_item(obj, [&](PyObject *item) {
+    if (!PyUnicode_Check(item)) {
+      wrong_type("lint", "series", kWant, item);
       return false;
     }
     std::string name;
-    if (!utf8_of(item.get(), name)) {
+    if (!utf8_of(item, name)) {
       return false;
     }
     out.push_back(std::move(name));
-  }
+    return true;
+  });
 }
 
 bool is_absent(PyObject *obj) { return obj == nullptr || obj == Py_None; }

@@ -92,4 +92,37 @@ inline std::string type_name(PyObject *obj) {
   return out;
 }
 
+// Calls fn(item) for each element of an iterable; stops at the first false.
+template <class F> bool for_each_item(PyObject *iterable, F &&fn) {
+  PyRef it = PyRef::steal(PyObject_GetIter(iterable));
+  if (!it) {
+    return false;
+  }
+  for (;;) {
+    PyRef item = PyRef::steal(PyIter_Next(it.get()));
+    if (!item) {
+      return !PyErr_Occurred();
+    }
+    if (!fn(item.get())) {
+      return false;
+    }
+  }
+}
+
+// Iterates a dict's entries, holding both key and value while fn runs (fn may run Python code
+// that changes the dict).
+template <class F> bool for_each_entry(PyObject *dict, F &&fn) {
+  Py_ssize_t pos = 0;
+  PyObject *k = nullptr;
+  PyObject *v = nullptr;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    PyRef key = PyRef::borrow(k);
+    PyRef value = PyRef::borrow(v);
+    if (!fn(key.get(), value.get())) {
+      return false;
+    }
+  }
+  return true;
+}
+
 } // namespace zorv
