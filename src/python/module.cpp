@@ -10,8 +10,8 @@
 
 #include "python/convert.hpp"
 #include "python/intake.hpp"
-#include "python/linked.hpp"
 #include "python/pyref.hpp"
+#include "quaro/json.hpp"
 
 #include "quaro/dsl/lint.hpp"
 #include "quaro/dsl/parse.hpp"
@@ -149,11 +149,6 @@ template <class F> PyObject *guarded(F &&body) {
   }
 }
 
-PyObject *not_built(const char *what) {
-  raise(PyExc_NotImplementedError, std::string("this build has no ") + what);
-  return nullptr;
-}
-
 // ---- the four functions ----
 
 PyObject *py_run_backtest(PyObject *, PyObject *args, PyObject *kwargs) {
@@ -212,16 +207,12 @@ PyObject *py_format(PyObject *, PyObject *args, PyObject *kwargs) {
       if (!utf8_of(a[0], text)) {
         return nullptr;
       }
-#if ZORV_PY_HAVE_JSON_READER
       auto read = quaro::json::parse(text);
       if (!read) {
         raise(PyExc_ValueError, read.error());
         return nullptr;
       }
       tree = std::move(*read);
-#else
-      return not_built("JSON reader");
-#endif
     } else {
       tree = py_to_json(a[0]);
       if (!tree) {
