@@ -18,6 +18,12 @@ rebalance(normalize_row(held), freq="ME")
 """
 
 
+HEADLINE = [
+    "total_return", "cagr", "ann_volatility", "sharpe", "sortino", "max_drawdown", "calmar",
+    "win_rate", "num_trades", "benchmark_return", "alpha", "beta", "information_ratio",
+]
+
+
 def synthetic_market(n_dates=500, n_symbols=40, seed=2024):
     """Prices from a one-factor model with persistent per-symbol drifts (so momentum pays)."""
     rng = np.random.default_rng(seed)
@@ -50,15 +56,14 @@ def main():
         config={"fee_ratio": 0.001425, "tax_ratio": 0.003, "benchmark_key": "benchmark"},
         industry=industry,
     )
-    print("strategy (canonical form):")
+    print("strategy, canonical form:")
     print(zorv.format(zorv.parse(STRATEGY)))
     print()
-    dates = report["dates"]
+    dates, metrics = report["dates"], report["metrics"]
     print(f"{len(dates)} dates, {dates[0]} .. {dates[-1]}, {len(report['trades'])} trades")
-    print(f"final equity {report['equity'][-1]:.4f}")
-    for key, value in report["metrics"].items():
-        print(f"  {key:<24} {'n/a' if value is None else f'{value:.4f}'}")
-
+    for key in HEADLINE:
+        value = metrics.get(key)
+        print(f"  {key:<18} {'n/a' if value is None else f'{value:.4f}'}")
 
 if __name__ == "__main__":
     main()
