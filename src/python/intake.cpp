@@ -7,13 +7,10 @@
 
 #include "core/eval.hpp"
 #include "python/convert.hpp"
-#include "python/linked.hpp"
 #include "python/pyref.hpp"
 
-#include "quaro/dsl/parse.hpp"
-#if ZORV_PY_HAVE_ENGINE
 #include "core/report.hpp"
-#endif
+#include "quaro/dsl/parse.hpp"
 
 namespace zorv {
 namespace {
@@ -472,18 +469,12 @@ PyObject *run_backtest(PyObject *spec, PyObject *panels, PyObject *config,
     return nullptr;
   }
   ctx.industry = std::move(industry);
-#if ZORV_PY_HAVE_ENGINE
   auto report = eval::run_backtest(*json_text, ctx, price_key, *cfg);
   if (!report) {
     raise(PyExc_ValueError, report.error().to_string());
     return nullptr;
   }
   return json_to_py(report::to_json(*report));
-#else
-  (void)price_key;
-  raise(PyExc_NotImplementedError, "this build has no evaluator");
-  return nullptr;
-#endif
 }
 
 } // namespace zorv

@@ -7,9 +7,7 @@ import pandas as pd
 import pytest
 
 import zorv
-from conftest import DATA_CLOSE, grid, needs_dsl, needs_engine
-
-pytestmark = needs_engine
+from conftest import DATA_CLOSE, grid
 
 REPORT_KEYS = [
     "dates", "drawdown", "equity", "metrics", "monthly_returns", "rolling_sharpe",
@@ -68,7 +66,6 @@ def test_nan_metrics_arrive_as_none():
     assert all(v is None or type(v) is float for v in report["metrics"].values())
 
 
-@needs_dsl
 def test_source_dict_and_json_text_give_the_same_report():
     close = prices()
     src = "normalize_row(is_largest(pct_change(close, 20), 3))"

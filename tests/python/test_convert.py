@@ -5,7 +5,7 @@ import math
 import pytest
 
 import zorv
-from conftest import DATA_CLOSE, needs_dsl, needs_json_reader
+from conftest import DATA_CLOSE
 
 
 def spec_error(spec):
@@ -68,8 +68,6 @@ def test_conversion_survives_containers_changed_during_conversion():
     assert str(err) == "unknown config key `no such knob`"
 
 
-@needs_dsl
-@needs_json_reader
 @pytest.mark.parametrize(
     "tree",
     [
@@ -89,14 +87,12 @@ def test_py_to_json_matches_the_json_reader(tree):
     assert zorv.format(tree) == zorv.format(json.dumps(tree))
 
 
-@needs_dsl
 def test_str_values_use_their_str_text():
     assert zorv.format({"op": "Data", "name": Text("close")}) == zorv.format(
         {"op": "Data", "name": "shown"}
     )
 
 
-@needs_dsl
 def test_json_to_py_kinds():
     tree = zorv.parse("ema(close, 12) * 1.0 + 3 - 0.25")
     flat = json.dumps(tree)

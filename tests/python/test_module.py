@@ -8,7 +8,7 @@ import textwrap
 import pytest
 
 import zorv
-from conftest import DATA_CLOSE, needs_dsl, needs_json_reader
+from conftest import DATA_CLOSE
 
 
 def test_version_all_and_doc():
@@ -125,7 +125,6 @@ def test_series_errors_from_iteration_pass_through():
         zorv.lint("close", Names(["close"]))
 
 
-@needs_dsl
 def test_parse_returns_sorted_tree():
     tree = zorv.parse("sma(close, 20) > close")
     assert tree == {
@@ -138,7 +137,6 @@ def test_parse_returns_sorted_tree():
     assert type(tree["l"]["n"]) is int
 
 
-@needs_dsl
 def test_parse_error_has_no_prefix():
     with pytest.raises(ValueError) as e:
         zorv.parse("sma(close,")
@@ -147,8 +145,6 @@ def test_parse_error_has_no_prefix():
     assert line.isdigit() and col.isdigit() and rest.startswith(" ")
 
 
-@needs_dsl
-@needs_json_reader
 def test_format_dict_and_json_text_agree():
     tree = zorv.parse("let m = pct_change(close, 20)\nis_largest(m, 5) and m > 0")
     from_dict = zorv.format(tree)
@@ -157,13 +153,11 @@ def test_format_dict_and_json_text_agree():
     assert zorv.parse(from_dict) == tree
 
 
-@needs_json_reader
 def test_format_of_malformed_json_text():
     with pytest.raises(ValueError):
         zorv.format('{"op": ')
 
 
-@needs_dsl
 def test_format_refuses_what_a_spec_cannot_hold():
     with pytest.raises(ValueError, match="^unsupported value in spec: tuple$"):
         zorv.format(("op", "Data"))
@@ -171,7 +165,6 @@ def test_format_refuses_what_a_spec_cannot_hold():
         zorv.format({"op": "Const", "value": float("inf")})
 
 
-@needs_dsl
 @pytest.mark.parametrize("series", [["close"], ("close",)])
 def test_lint_records(series):
     src = "let unused = close\nlet x = clse\nx"
@@ -183,7 +176,6 @@ def test_lint_records(series):
     assert [r["line"] for r in zorv.lint(src)] == [1]
 
 
-@needs_dsl
 def test_lint_parse_error():
     with pytest.raises(ValueError, match=r"^\d+:\d+: "):
         zorv.lint("sma(")
