@@ -3,11 +3,17 @@
 namespace zorv {
 
 std::string EngineError::to_string() const {
+  std::string out;
   if (const auto *s = std::get_if<Shape>(&kind)) {
-    return "shape mismatch: " + std::to_string(s->rows) + "x" + std::to_string(s->cols) +
-           " != data len " + std::to_string(s->len);
+    out.append("shape mismatch: ")
+        .append(std::to_string(s->rows))
+        .append("x")
+        .append(std::to_string(s->cols))
+        .append(" != data len ")
+        .append(std::to_string(s->len));
+    return out;
   }
-  return "eval error: " + std::get<Eval>(kind).message;
+  return out.append("eval error: ").append(std::get<Eval>(kind).message);
 }
 
 } // namespace zorv

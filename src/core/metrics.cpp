@@ -1,7 +1,6 @@
 #include "core/metrics.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -129,20 +128,27 @@ template <class Pred> double mean_closed_ret(std::span<const Trade> trades, Pred
   return k == 0 ? NaN : sum / static_cast<double>(k);
 }
 
-std::optional<std::chrono::sys_days> calendar_day(std::int32_t d) {
-  const int y = d / 10000;
+bool is_leap(std::int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
+
+// Days since 1970-01-01 of a YYYYMMDD date in the proleptic Gregorian calendar; absent when it
+// is not a calendar date. Counted by hand because std::chrono::year stops at 32767, while the
+// date form reaches year 214748.
+std::optional<std::int64_t> calendar_day(std::int32_t d) {
+  const std::int64_t y = d / 10000;
   const int m = (d / 100) % 100;
   const int day = d % 100;
-  // chrono::year holds only -32767..32767; checking the fields first keeps the
-  // conversions to unsigned from wrapping.
-  if (y < -32767 || y > 32767 || m < 1 || m > 12 || day < 1 || day > 31)
+  static constexpr int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (m < 1 || m > 12 || day < 1)
     return std::nullopt;
-  const std::chrono::year_month_day ymd{std::chrono::year{y},
-                                        std::chrono::month{static_cast<unsigned>(m)},
-                                        std::chrono::day{static_cast<unsigned>(day)}};
-  if (!ymd.ok())
+  if (day > month_days[m - 1] + (m == 2 && is_leap(y) ? 1 : 0))
     return std::nullopt;
-  return std::chrono::sys_days{ymd};
+  // Years counted from March, so the leap day ends the year; eras of 400 years.
+  const std::int64_t yy = m <= 2 ? y - 1 : y;
+  const std::int64_t era = (yy >= 0 ? yy : yy - 399) / 400;
+  const std::int64_t yoe = yy - era * 400;
+  const std::int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
 }
 
 std::string period_label(std::int32_t key, bool monthly) {
@@ -226,8 +232,7 @@ double year_frac(std::int32_t from, std::int32_t to) {
   const auto b = calendar_day(to);
   if (!a || !b)
     return NaN;
-  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(*b - *a).count();
-  return static_cast<double>(secs) / 31557600.0;
+  return static_cast<double>((*b - *a) * 86400) / 31557600.0;
 }
 
 double annual_growth(double ratio, double years) {

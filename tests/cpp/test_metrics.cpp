@@ -128,6 +128,20 @@ TEST(YearFrac, CalendarSpans) {
       {20240101, 20250101, 366.0 * 86400.0 / 31557600.0},
       {20240228, 20240301, 2.0 * 86400.0 / 31557600.0},
       {20240101, 20240101, 0.0},
+      {101, 20000101, 5.0 * 146097.0 * 86400.0 / 31557600.0}, // from 0000-01-01
+      {229, 301, 1.0 * 86400.0 / 31557600.0},                 // year 0 is a leap year
+      {19000228, 19000301, 1.0 * 86400.0 / 31557600.0},
+      {19700101, 19691231, -1.0 * 86400.0 / 31557600.0},
+      // Years beyond 32767 still fit the date form and are calendar dates.
+      {20240101, 400240101, 95.0 * 146097.0 * 86400.0 / 31557600.0},
+      {327671231, 327680101, 1.0 * 86400.0 / 31557600.0},
+      {328000228, 328000301, 2.0 * 86400.0 / 31557600.0},
+      {327680228, 327680301, 2.0 * 86400.0 / 31557600.0},
+      {329000228, 329000301, 1.0 * 86400.0 / 31557600.0},
+      {2000000228, 2000000301, 2.0 * 86400.0 / 31557600.0},
+      {2147481231, 2147480101, -365.0 * 86400.0 / 31557600.0},
+      {329000229, 20240101, NaN},
+      {2147481232, 20240101, NaN},
       {20230230, 20240101, NaN},
       {20230101, 20231301, NaN},
       {20230100, 20240101, NaN},
@@ -284,6 +298,31 @@ TEST(BenchmarkFigures, PairsSkipNaNNeighboursAndShorterCurve) {
   EXPECT_TRUE(std::isnan(metrics::beta(e, b)));
   EXPECT_EQ(metrics::information_ratio(e, b), (1.2 / 1.1 - 1.0 - 1.0) / 1e-6 * S252);
   EXPECT_TRUE(std::isnan(metrics::tracking_error(e, b)));
+}
+
+TEST(BenchmarkFigures, BetaVarianceIsASquaredDeviation) {
+  const std::vector<double> e = {1.0, 1.01, 0.98, 1.03, 1.05};
+  const std::vector<double> b = {1.0, 1.01, 1.0, 1.02, 1.03};
+  std::vector<double> s, c;
+  for (std::size_t i = 1; i < e.size(); ++i) {
+    s.push_back(e[i] / e[i - 1] - 1.0);
+    c.push_back(b[i] / b[i - 1] - 1.0);
+  }
+  const double k = 4.0;
+  const double ms = (((0.0 + s[0]) + s[1]) + s[2] + s[3]) / k;
+  const double mc = (((0.0 + c[0]) + c[1]) + c[2] + c[3]) / k;
+  double ss = 0.0, q = 0.0;
+  for (std::size_t i = 0; i < 4; ++i) {
+    ss += (c[i] - mc) * (c[i] - mc);
+    q += (c[i] - mc) * (s[i] - ms);
+  }
+  const double sd = std::sqrt(ss / (k - 1.0));
+  const double beta = q / (k - 1.0) / (sd * sd);
+  // The data is chosen so that the plain variance would give other bits.
+  ASSERT_NE(beta, q / (k - 1.0) / (ss / (k - 1.0)));
+  ASSERT_NE(beta, q / ss);
+  EXPECT_EQ(metrics::beta(e, b), beta);
+  EXPECT_EQ(metrics::alpha(e, b), (ms - beta * mc) * 252.0);
 }
 
 TEST(PeriodReturns, MonthAndYearBoundaries) {

@@ -498,7 +498,7 @@ di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col
     return util::unexpected(std::move(ok.error()));
   const std::size_t rows = close.rows();
   std::vector<double> plus(rows, kNaN), minus(rows, kNaN);
-  if (col >= close.cols())
+  if (col >= close.cols() || rows == 0)
     return std::pair{std::move(plus), std::move(minus)};
   Directional di(View(high.data, col), View(low.data, col), View(close.data, col), rows, 1, n);
   for (std::size_t t = 0; t < rows; ++t) {
