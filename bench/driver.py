@@ -207,8 +207,8 @@ def agreement_table(results):
 def e2e_table(e2e):
     lines = ["| strategy | size | zorv run_backtest ms | intake ms | engine total ms "
              "(eval / simulate / report / to_json) | pandas weights ms | ×pandas | engine ×pandas | peak MB "
-             "| call's extra MB | extra ÷ input | peak ÷ input | weights = pandas |",
-             "|---|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+             "| call's extra MB | extra ÷ input | peak ÷ input | engine extra MB | weights = pandas |",
+             "|---|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---|"]
     notes = set()
     for size, rows in e2e.items():
         for st, row in rows.items():
@@ -229,6 +229,8 @@ def e2e_table(e2e):
             extra = (z["maxrss_kb"] - z["rss_before_kb"]) if "maxrss_kb" in z else None
             agree = p.get("agreement", {}).get("agree")
             r = ratio(z.get("median_s"), p.get("median_s"))
+            eng_extra = (mb(e["maxrss_kb"] - e["rss_loaded_kb"]) if "rss_loaded_kb" in e
+                         else "—")
             extra_x = f"{extra * 1024 / inp:.2f}" if extra and inp else "—"
             peak_x = f"{z['maxrss_kb'] * 1024 / inp:.2f}" if "maxrss_kb" in z and inp else "—"
             lines.append(
@@ -236,7 +238,7 @@ def e2e_table(e2e):
                 f"{ms(i.get('median_s'))} | {eng} | {ms(p.get('median_s'))} | "
                 f"{fmt_ratio(r, 1.5 if st == 'momentum' else None)} | {fmt_ratio(r_engine)} | "
                 f"{mb(z.get('maxrss_kb'))} | "
-                f"{mb(extra)} | {extra_x} | {peak_x} | "
+                f"{mb(extra)} | {extra_x} | {peak_x} | {eng_extra} | "
                 f"{'—' if agree is None else ('yes' if agree else '**no**')} |")
     return lines, sorted(notes)
 
@@ -303,7 +305,7 @@ def main():
             "×pandas' is the engine's total against pandas. Pandas weights: pandas computing the same "
             "weight panel, no simulation (only where pandas can express the strategy). "
             "Target: momentum at most 1.5x pandas, peak at most 3x the input panels. "
-            "'extra' is the peak minus the resident size just before the call.", ""]
+            "'extra' is the peak minus the resident size just before the call; 'engine extra' the same for the C++ bench (peak over all phases minus the size with the panels loaded).", ""]
     out += lines
     if notes:
         out += ["", "Notes:"] + [f"- {n}" for n in notes]
