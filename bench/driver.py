@@ -100,6 +100,10 @@ def measure_ops(args, build, size, compare):
         dump = os.path.join(build, "zorv-out.f64") if compare else None
         cmd = [ops_bench, data, op, "--reps", str(args.reps)] + (["--dump", dump] if dump else [])
         row = {"zorv": run_json(cmd)}
+        # The same build with glibc's malloc asking for transparent huge pages: what is left
+        # once first-touch page faults are cheap.
+        thp_env = dict(os.environ, GLIBC_TUNABLES="glibc.malloc.hugetlb=1")
+        row["zorv_thp"] = run_json([ops_bench, data, op, "--reps", str(args.reps)], env=thp_env)
         ops_o3 = os.path.join(build, "cmake-o3", "ops_bench")
         if os.path.exists(ops_o3):
             row["zorv_o3"] = run_json([ops_o3, data, op, "--reps", str(args.reps)])
@@ -139,7 +143,8 @@ def measure_e2e(args, build, size):
         dump = os.path.join(build, "weights.f64")
         row = {"engine": run_json([e2e_bench, data, strategies, st, "--reps", str(args.reps),
                                    "--dump", dump])}
-        for mode in ("zorv", "intake", "pandas"):
+        for mode in ("zorv", "intake", "pandas") + (("tolist", "buffer") if st == STRATEGIES[0]
+                                                     else ()):
             cmd = [sys.executable, os.path.join(HERE, "e2e.py"), data, st, mode,
                    "--reps", str(args.e2e_reps)]
             if mode == "pandas" and os.path.exists(dump):
@@ -155,8 +160,9 @@ def measure_e2e(args, build, size):
 def ops_table(results, size, target):
     lines = [
         "| operator | zorv ms | zorv kernel % | pandas ms | ×pandas | numpy ms | ×numpy "
-        "| TA-Lib ms | ×TA-Lib | zorv -O3 ms (× target) | peak MB zorv / pandas / numpy / TA-Lib |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
+        "| TA-Lib ms | ×TA-Lib | zorv -O3 ms (× target) | zorv THP ms (× target) "
+        "| peak MB zorv / pandas / numpy / TA-Lib |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|",
     ]
     slow = []
     for op, row in results.items():
@@ -167,6 +173,8 @@ def ops_table(results, size, target):
         timp = target_impl(row)
         z3 = row.get("zorv_o3", {}).get("median_s")
         r3 = ratio(z3, row.get(timp, {}).get("median_s")) if timp else None
+        zt = row.get("zorv_thp", {}).get("median_s")
+        rt = ratio(zt, row.get(timp, {}).get("median_s")) if timp else None
         for impl in IMPLS:
             b = row.get(impl, {}).get("median_s")
             r = ratio(z, b)
@@ -174,8 +182,9 @@ def ops_table(results, size, target):
             cells += [ms(b), fmt_ratio(r, 1.0 if is_target else None)]
             mems.append(mb(row.get(impl, {}).get("maxrss_kb")))
             if is_target and r is not None and r > 1.0:
-                slow.append((op, IMPL_NAME[impl], r, z, b, r3, z3))
+                slow.append((op, IMPL_NAME[impl], r, z, b, r3, rt))
         cells.append(f"{ms(z3)} ({fmt_ratio(r3)})" if z3 is not None else "—")
+        cells.append(f"{ms(zt)} ({fmt_ratio(rt)})" if zt is not None else "—")
         cells.append(" / ".join(mems))
         lines.append("| " + " | ".join(cells) + " |")
     return lines, slow
@@ -258,6 +267,7 @@ def main():
     ap.add_argument("--e2e-reps", type=int, default=3)
     ap.add_argument("--sizes", default="500,3000")
     args = ap.parse_args()
+    args.build = os.path.abspath(args.build)
     sizes = [int(s) for s in args.sizes.split(",")]
     desc = machine()
     out = ["# Benchmark results", "",
@@ -282,7 +292,10 @@ def main():
             out += ["Targets (this size): at most 1.0x the TA-Lib column loop where TA-Lib has "
                     "the indicator, else 1.0x pandas; rows over target are marked **slow**. The "
                     "main columns are the -O2 bench build; '-O3' is the same code built as the "
-                    "module ships (CMake Release), against the same target baseline.", ""]
+                    "module ships (CMake Release), against the same target baseline; 'THP' is the -O2 "
+                    "build run with GLIBC_TUNABLES=glibc.malloc.hugetlb=1 (malloc asks for "
+                    "transparent huge pages, as numpy does for its arrays): what remains once "
+                    "first-touch page faults are cheap.", ""]
         out += lines
         if target:
             all_slow = slow
@@ -296,6 +309,12 @@ def main():
         print(f"end to end on 2,520 x {size:,}", file=sys.stderr)
         e2e[size] = measure_e2e(args, args.build, size)
     lines, notes = e2e_table(e2e)
+    for size, rows in e2e.items():
+        tl, bf = rows[STRATEGIES[0]].get("tolist", {}), rows[STRATEGIES[0]].get("buffer", {})
+        if "median_s" in tl and "median_s" in bf:
+            notes.append(f"2,520 × {size:,}: of the intake, the four `to_numpy().tolist()` calls "
+                         f"alone take {ms(tl['median_s'])} ms in Python; copying the same four "
+                         f"float64 buffers takes {ms(bf['median_s'])} ms.")
     out += ["", "## End to end", "",
             "`zorv.run_backtest` from four DataFrames (close, high, low, volume; plus a "
             "one-column benchmark frame) with a DatetimeIndex. Intake: the same call with a "
@@ -310,11 +329,13 @@ def main():
     if notes:
         out += ["", "Notes:"] + [f"- {n}" for n in notes]
     if all_slow:
-        out += ["", "## Over target (2,520 × 3,000)", "",
-                "| operator | baseline | ratio | zorv ms | baseline ms | ratio at -O3 | zorv -O3 ms |",
+        out += ["", f"## Over target (2,520 × {max(sizes):,})", "",
+                "| operator | baseline | ratio | zorv ms | baseline ms | ratio at -O3 "
+                "| ratio with THP |",
                 "|---|---|---:|---:|---:|---:|---:|"]
-        out += [f"| {op} | {impl} | {r:.2f}x | {ms(z)} | {ms(b)} | {fmt_ratio(r3)} | {ms(z3)} |"
-                for op, impl, r, z, b, r3, z3 in sorted(all_slow, key=lambda s: -s[2])]
+        out += [f"| {op} | {impl} | {r:.2f}x | {ms(z)} | {ms(b)} | {fmt_ratio(r3)} | "
+                f"{fmt_ratio(rt)} |"
+                for op, impl, r, z, b, r3, rt in sorted(all_slow, key=lambda s: -s[2])]
     text = "\n".join(out) + "\n"
     with open(args.out, "w") as f:
         f.write(text)

@@ -8,6 +8,9 @@ Modes:
   intake   the same call with a strategy that fails at its first node, after every panel has been
            taken in: the cost of handing the DataFrames over
   pandas   pandas computing the same weights (no simulation, no report)
+  tolist   only the `to_numpy().tolist()` calls the intake makes on the four price frames
+  buffer   copying the same four frames' float64 buffers instead (what an intake reading the
+           arrays' memory would pay)
 
 Run each mode in a fresh process: maxrss_kb is the process's peak, rss_before_kb its resident
 size just before the first timed call, so maxrss - rss_before is what the call itself added.
@@ -58,7 +61,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("data")
     ap.add_argument("strategy", choices=sorted(STRATEGIES))
-    ap.add_argument("mode", choices=["zorv", "intake", "pandas"])
+    ap.add_argument("mode", choices=["zorv", "intake", "pandas", "tolist", "buffer"])
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--compare")
     a = ap.parse_args()
@@ -69,7 +72,12 @@ def main():
     out = {"strategy": a.strategy, "mode": a.mode, "rows": meta["rows"], "cols": meta["cols"],
            "input_bytes": input_bytes, "reps": a.reps}
 
-    if a.mode == "pandas":
+    four = [frames[k] for k in ("close", "high", "low", "volume")]
+    if a.mode == "tolist":
+        fn = lambda: [f.to_numpy().tolist() for f in four]
+    elif a.mode == "buffer":
+        fn = lambda: [np.array(f.to_numpy(), dtype=np.float64, order="C") for f in four]
+    elif a.mode == "pandas":
         if st["pandas"] is None:
             out["skipped"] = "no pandas equivalent"
             print(json.dumps(out))
