@@ -98,6 +98,34 @@ TEST(Eval, Failures) {
   }
 }
 
+TEST(Eval, BareConstIsPrintedInShortestPlainDecimal) {
+  const EvalContext ctx;
+  const struct {
+    std::string value, printed;
+  } cases[] = {
+      {"2.0", "2"},
+      {"0.25", "0.25"},
+      {"-0.0", "-0"},
+      {"-0", "-0"},
+      {"1e21", "1000000000000000000000"},
+      {"1e-7", "0.0000001"},
+      {"0.30000000000000004", "0.30000000000000004"},
+      {"5e-324", "0." + std::string(323, '0') + "5"},
+      {"-1.5e-5", "-0.000015"},
+      {"123.456", "123.456"},
+      // Beyond 2^53 only the shortest round-trip digits are written, the rest is zeros.
+      {"123456789012345678901", "123456789012345680000"},
+      {"18446744073709551615", "18446744073709552000"},
+      {"-9223372036854775808", "-9223372036854776000"},
+      {"1.7976931348623157e308", "17976931348623157" + std::string(292, '0')},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(err_of(eval::run_strategy(R"({"op":"Const","value":)" + c.value + "}", ctx)),
+              "eval error: bare Const " + c.printed + " not allowed at top level")
+        << c.value;
+  }
+}
+
 TEST(Eval, HoldUntilNeedsClose) {
   EvalContext ctx = context();
   ctx.panels.erase("close");
