@@ -389,6 +389,16 @@ TEST(Eval, RebalanceOnUsesFiniteNonZeroRows) {
       ctx);
   ASSERT_TRUE(none);
   expect_same(*none, ctx.panels.at("close").rebalance_dates({}));
+  // Infinities do not count, the smallest finite value does; the dates are the on panel's own.
+  EvalContext sig = context();
+  const double inf = std::numeric_limits<double>::infinity();
+  sig.panels.emplace("sig", make({20240103, 20240104, 20240105, 20240106}, {"A", "B"},
+                                 {inf, NaN, 0.0, -inf, NaN, 5e-324, -0.0, -2}));
+  auto picked = eval::run_strategy(
+      R"({"op":"Rebalance","of":{"op":"Data","name":"close"},"on":{"op":"Data","name":"sig"}})",
+      sig);
+  ASSERT_TRUE(picked);
+  expect_same(*picked, ctx.panels.at("close").rebalance_dates({20240105, 20240106}));
   auto monthly = eval::run_strategy(
       R"({"op":"Rebalance","of":{"op":"Data","name":"close"},"freq":"YE"})", ctx);
   ASSERT_TRUE(monthly);
