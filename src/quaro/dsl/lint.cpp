@@ -24,15 +24,6 @@ std::vector<char32_t> scalars(std::string_view s) {
   return out;
 }
 
-std::string ticked(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out.push_back('`');
-  out.append(s);
-  out.push_back('`');
-  return out;
-}
-
 // min(edit distance, 3). Any alignment that strays more than two cells off the diagonal costs at
 // least 3, so a band of width 5 gives the exact capped value in linear time, whatever the lengths.
 std::size_t capped_distance(const std::vector<char32_t> &x, const std::vector<char32_t> &y) {

@@ -8,15 +8,6 @@
 namespace quaro::parse {
 namespace {
 
-std::string ticked(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out.push_back('`');
-  out.append(s);
-  out.push_back('`');
-  return out;
-}
-
 // Integral values below 9.007e15 become JSON integers, everything else a float; a value that is
 // not finite has no JSON number and becomes null.
 Value number_value(double v) {
