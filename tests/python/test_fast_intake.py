@@ -144,6 +144,7 @@ ARRAYS = {
     "broadcast": np.broadcast_to(np.arange(1.0, M + 1.0), (N, M)),
     "big-endian": FLOATS.astype(">f8"),
     "big-endian int": INTS.astype(">i8"),
+    "ndarray subclass": FLOATS.view(type("Sub", (np.ndarray,), {})),
     "objects with None": OBJECTS,
     "complex": FLOATS.astype(complex),
     "timestamps": np.array(["2024-01-02"] * (N * M), dtype="M8[us]").reshape(N, M),
