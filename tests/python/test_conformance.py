@@ -70,6 +70,23 @@ class IntWithOwnFloat(int):
         raise KeyError("own float")
 
 
+# ---- argument binding ----
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: zorv.parse("x", **{"\ud800": 1}),
+        lambda: zorv.parse(**{"\udcff": 1}),
+        lambda: zorv.lint("x", **{"s\u00e9ries": None}),
+        lambda: zorv.run_backtest("x", {}, **{"price_key\ud800": "close"}),
+    ],
+)
+def test_unknown_keywords_are_type_errors(call):
+    kind, msg = failure(call)
+    assert kind is TypeError and "unexpected keyword argument" in msg
+
+
 # ---- run_backtest: the spec ----
 
 
