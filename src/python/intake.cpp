@@ -211,6 +211,27 @@ std::optional<Matrix> bulk_grid(PyObject *rows, std::size_t n_rows, std::size_t 
   return grid;
 }
 
+// Whether the pending exception is a failed conversion of the interpreter or of a library type
+// (a TypeError, ValueError or OverflowError that never unwound through Python code, so not one
+// raised by the caller's own __float__ or __index__); if so it is cleared, otherwise it stays.
+bool clear_conversion_failure() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    return false;
+  }
+  PyObject *type = nullptr;
+  PyObject *value = nullptr;
+  PyObject *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (traceback != nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return false;
+  }
+  Py_DecRef(type);
+  Py_DecRef(value);
+  return true;
+}
+
 bool collect_dates(PyObject *iterable, std::vector<std::int32_t> &dates) {
   if (bulk_dates(iterable, dates)) {
     return true;
@@ -306,8 +327,8 @@ bool set_knob(BacktestConfig &cfg, const std::string &key, PyObject *value) {
   return false;
 }
 
-// One cell as a float. None is a missing value; an object that offers no float conversion gets
-// this module's message, while an exception from the object's own conversion passes on.
+// One cell as a float. None is a missing value. A cell that does not convert gets this module's
+// message, while an exception raised by the caller's own conversion code passes on.
 bool cell_to_double(PyObject *cell, double &out) {
   if (cell == Py_None) {
     out = kNaN;
@@ -315,12 +336,9 @@ bool cell_to_double(PyObject *cell, double &out) {
   }
   out = PyFloat_AsDouble(cell);
   if (out == -1.0 && PyErr_Occurred()) {
-    bool own_failure = !PyErr_ExceptionMatches(PyExc_TypeError) && !PyLong_CheckExact(cell);
-    if (own_failure) {
-      return false;
+    if (clear_conversion_failure()) {
+      raise(PyExc_ValueError, "panel cells must be numbers or None");
     }
-    PyErr_Clear();
-    raise(PyExc_ValueError, "panel cells must be numbers or None");
     return false;
   }
   return true;
@@ -348,10 +366,8 @@ std::optional<std::int32_t> date_to_i32(PyObject *value) {
         return static_cast<std::int32_t>(n);
       }
       PyErr_Clear();
-    } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-    } else {
-      return std::nullopt; // raised by the object's own __index__
+    } else if (!clear_conversion_failure()) {
+      return std::nullopt;
     }
   }
 
