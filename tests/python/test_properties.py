@@ -8,6 +8,8 @@ import math
 import os
 import re
 
+import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
@@ -16,7 +18,7 @@ import zorv
 
 settings.register_profile(
     "ci",
-    max_examples=60,
+    max_examples=150,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
@@ -447,3 +449,21 @@ def test_arbitrary_trees_print_and_run_cleanly(tree, panels):
         assert isinstance(result, ValueError)
     else:
         check_report(result, None)
+
+
+def as_frame(p):
+    """The same panel as a DataFrame (missing cells and rows filled with NaN)."""
+    n_cols = len(p["symbols"])
+    rows = [[math.nan if c is None else c for c in row] + [math.nan] * (n_cols - len(row))
+            for row in p["data"]]
+    rows += [[math.nan] * n_cols] * (len(p["dates"]) - len(rows))
+    data = np.array(rows, dtype=float).reshape(len(p["dates"]), n_cols)
+    return pd.DataFrame(data, index=p["dates"], columns=p["symbols"])
+
+
+@PROFILE
+@given(src=program_src(), panels=panel_set(), config=configs)
+def test_dataframes_and_dicts_give_the_same_report(src, panels, config):
+    from_dicts = attempt(zorv.run_backtest, src, panels, config)
+    frames = {name: as_frame(p) for name, p in panels.items()}
+    assert same(from_dicts, attempt(zorv.run_backtest, src, frames, config))
