@@ -162,8 +162,9 @@ def program_src(draw):
     for i in range(draw(st.integers(0, 2))):
         lines.append(f"let v{i} = {draw(expr_src(2, tuple(names)))}")
         names.append(f"v{i}")
-    body = draw(st.one_of(call_src(draw(st.integers(0, 3)), tuple(names)), expr_src(3, tuple(names))))
-    lines.append(body)
+    # Mostly a call on top, as strategies are; a bare number there is refused.
+    depth = draw(st.integers(0, 3))
+    lines.append(draw(st.one_of(call_src(depth, tuple(names)), expr_src(3, tuple(names)))))
     return "\n".join(lines)
 
 
@@ -467,3 +468,40 @@ def test_dataframes_and_dicts_give_the_same_report(src, panels, config):
     from_dicts = attempt(zorv.run_backtest, src, panels, config)
     frames = {name: as_frame(p) for name, p in panels.items()}
     assert same(from_dicts, attempt(zorv.run_backtest, src, frames, config))
+
+
+@st.composite
+def market(draw):
+    """A longer, price-like panel set: random walks over business days with gaps, listings
+    and delistings, so that rolling windows, periods and stops come into play."""
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+    n_rows, n_cols = draw(st.integers(20, 400)), draw(st.integers(1, 8))
+    days = pd.bdate_range(draw(st.sampled_from(["2019-12-02", "2020-02-03", "2023-06-30"])),
+                          periods=n_rows)
+    dates = [int(d.strftime("%Y%m%d")) for d in days]
+    close = 20.0 * np.exp(np.cumsum(rng.normal(0.0, 0.03, (n_rows, n_cols)), axis=0))
+    close[rng.random((n_rows, n_cols)) < draw(st.sampled_from([0.0, 0.02, 0.2]))] = np.nan
+    for c in range(n_cols):
+        if rng.random() < 0.3:
+            close[int(rng.integers(0, n_rows)):, c] = np.nan  # delisted
+        if rng.random() < 0.3:
+            close[: int(rng.integers(0, n_rows)), c] = np.nan  # listed late
+    spread = 1.0 + np.abs(rng.normal(0.0, 0.01, (n_rows, n_cols)))
+    volume = np.floor(rng.lognormal(10.0, 1.0, (n_rows, n_cols)))
+    volume[rng.random((n_rows, n_cols)) < 0.05] = 0.0
+
+    def frame(values):
+        return pd.DataFrame(values, index=days, columns=[f"S{i}" for i in range(n_cols)])
+
+    return {"close": frame(close), "high": frame(close * spread), "low": frame(close / spread),
+            "volume": frame(volume), "x": frame(rng.normal(0.0, 1.0, (n_rows, n_cols)))}
+
+
+@PROFILE
+@given(src=program_src(), panels=market(), config=configs,
+       industry=st.sampled_from([None, {"S0": "a", "S1": "a", "S2": "b", "S3": "b"}]))
+def test_longer_markets_report_or_fail_cleanly(src, panels, config, industry):
+    first = attempt(zorv.run_backtest, src, panels, config, industry=industry)
+    if not isinstance(first, Exception):
+        check_report(first, config)
+    assert same(first, attempt(zorv.run_backtest, src, panels, config, industry=industry))
