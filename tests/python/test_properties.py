@@ -276,11 +276,9 @@ def check_report(report, config):
     assert keys == sorted(keys)
     assert REQUIRED <= set(keys) <= REQUIRED | {"benchmark", "bootstrap"}
     config = config or {}
-    if "benchmark" in report:
-        assert config.get("benchmark_key") is not None
-    if "bootstrap" in report:
-        assert config.get("bootstrap_samples")
     n = len(report["dates"])
+    assert ("benchmark" in report) == (config.get("benchmark_key") is not None)
+    assert ("bootstrap" in report) == (bool(config.get("bootstrap_samples")) and n >= 3)
     assert all(type(d) is int for d in report["dates"])
     for key in ("equity", "drawdown", "rolling_sharpe", "rolling_volatility", "benchmark"):
         if key in report:
