@@ -335,6 +335,7 @@ BIG_RUN = textwrap.dedent("""
 # panel sizes. A DataFrame is read through `to_numpy().tolist()`, a list of Python floats at 32
 # bytes a cell (four input sizes), which is dropped before the engine runs.
 @pytest.mark.skipif(os.environ.get("ZORV_STRESS") != "1", reason="set ZORV_STRESS=1")
+@pytest.mark.skipif(SANITIZED, reason="sanitizer runtimes change the memory use")
 @pytest.mark.parametrize("form, factor", [("frame", 7), ("dict", 6)])
 def test_big_panel_set_stays_within_memory_bounds(form, factor):
     rows, cols = 5000, 3000
