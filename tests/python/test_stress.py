@@ -85,6 +85,37 @@ class ColumnsBoom:
         raise RuntimeError("columns boom")
 
 
+class IndexBoom:
+    columns = ["A"]
+
+    @property
+    def index(self):
+        raise RuntimeError("index boom")
+
+
+class TolistBoom(Frame):
+    def to_numpy(self):
+        return self
+
+    def tolist(self):
+        raise RuntimeError("tolist boom")
+
+
+class Day:
+    """A date-like object whose `strftime` gives what it was made with."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def strftime(self, fmt):
+        return self.text
+
+
+class IndexRaises:
+    def __index__(self):
+        raise RuntimeError("index boom")
+
+
 def bt(spec=DATA_CLOSE, panels=None, config=None, **kw):
     return lambda: zorv.run_backtest(spec, {"close": SMALL} if panels is None else panels,
                                      config, **kw)
@@ -147,6 +178,15 @@ CASES = [
     panel_case(dates=[1.5, 1, 2]),
     panel_case(dates=[Raises(), 1, 2]),
     panel_case(dates=[2**40, 1, 2]),
+    panel_case(dates=[Day("2024-01-02"), 1, 2]),
+    panel_case(dates=[Day(20240102), 1, 2]),
+    panel_case(dates=[IndexRaises(), 1, 2]),
+    panel_case(symbols=["A", "\ud800"]),
+    bt(panels={"close": IndexBoom()}),
+    bt(panels={"close": TolistBoom()}),
+    bt(panels={"\ud800": SMALL}),
+    bt("sma(close, \ud800)"),
+    bt(config={"\ud800": 1}),
     panel_case(symbols=[1, 2]),
     panel_case(data=[[1.0]] * 4),
     panel_case(data=[[1.0, 2.0, 3.0]]),
