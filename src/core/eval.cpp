@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "core/backtest.hpp"
@@ -51,11 +52,50 @@ HResult owned(Result<Panel> &&r) {
   return Handle::own(std::move(r).value());
 }
 
-// Plain decimal, fewest digits that read back as the same double, no exponent, no ".0".
+// Plain decimal, fewest digits that read back as the same double, no exponent, no ".0". The
+// shortest digits come from the scientific form; fixed notation would spell out every digit of
+// a large integer (2^64 as 18446744073709551616 rather than 18446744073709552000).
 std::string plain_decimal(double v) {
-  char buf[512];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, res.ptr);
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e = sci.find('e');
+  if (!std::isfinite(v) || e == std::string_view::npos) {
+    return std::string(sci);
+  }
+  std::string out;
+  std::string_view mantissa = sci.substr(0, e);
+  if (mantissa.front() == '-') {
+    out += '-';
+    mantissa.remove_prefix(1);
+  }
+  std::string digits;
+  for (char c : mantissa) {
+    if (c != '.') {
+      digits += c;
+    }
+  }
+  std::string_view exp_text = sci.substr(e + 1);
+  const bool negative_exp = exp_text.front() == '-';
+  exp_text.remove_prefix(1); // the exponent's sign is always written
+  int exp = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp);
+  // Digits before the decimal point.
+  const long point = 1 + (negative_exp ? -exp : exp);
+  const auto n = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= n) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - n), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 // Names the field indexes of the nodes the walk reads, in each operator's declaration order.

@@ -10,9 +10,13 @@
 namespace zorv {
 namespace {
 
-bool to_json(PyObject *obj, quaro::Value &out);
+// Each level of nesting takes C stack; a raised interpreter recursion limit must not let a deep
+// spec overflow it. Deeper than any tree the parser makes.
+constexpr int kMaxDepth = 1024;
 
-bool list_to_json(PyObject *list, quaro::Value &out) {
+bool to_json(PyObject *obj, quaro::Value &out, int depth);
+
+bool list_to_json(PyObject *list, quaro::Value &out, int depth) {
   out = quaro::Value::array();
   // The size is read afresh each step: converting an element may run code that shrinks the list.
   for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
@@ -21,7 +25,7 @@ bool list_to_json(PyObject *list, quaro::Value &out) {
       return false;
     }
     quaro::Value v;
-    if (!to_json(item.get(), v)) {
+    if (!to_json(item.get(), v, depth)) {
       return false;
     }
     out.push_back(std::move(v));
@@ -29,7 +33,7 @@ bool list_to_json(PyObject *list, quaro::Value &out) {
   return true;
 }
 
-bool dict_to_json(PyObject *dict, quaro::Value &out) {
+bool dict_to_json(PyObject *dict, quaro::Value &out, int depth) {
   out = quaro::Value::object();
   return for_each_entry(dict, [&](PyObject *key, PyObject *value) {
     if (!PyUnicode_Check(key)) {
@@ -38,7 +42,7 @@ bool dict_to_json(PyObject *dict, quaro::Value &out) {
     }
     std::string name;
     quaro::Value converted;
-    if (!utf8_of(key, name) || !to_json(value, converted)) {
+    if (!utf8_of(key, name) || !to_json(value, converted, depth)) {
       return false;
     }
     out[name] = std::move(converted);
@@ -46,7 +50,7 @@ bool dict_to_json(PyObject *dict, quaro::Value &out) {
   });
 }
 
-bool to_json(PyObject *obj, quaro::Value &out) {
+bool to_json(PyObject *obj, quaro::Value &out, int depth) {
   if (obj == Py_None) {
     out = nullptr;
     return true;
@@ -89,11 +93,16 @@ bool to_json(PyObject *obj, quaro::Value &out) {
     return true;
   }
   if (PyList_Check(obj) || PyDict_Check(obj)) {
+    if (depth == kMaxDepth) {
+      raise(PyExc_RecursionError, "maximum recursion depth exceeded while converting a spec");
+      return false;
+    }
     RecursionGuard guard(" while converting a spec");
     if (!guard.entered()) {
       return false;
     }
-    return PyList_Check(obj) ? list_to_json(obj, out) : dict_to_json(obj, out);
+    return PyList_Check(obj) ? list_to_json(obj, out, depth + 1)
+                             : dict_to_json(obj, out, depth + 1);
   }
   raise(PyExc_ValueError, "unsupported value in spec: " + type_name(obj));
   return false;
@@ -174,7 +183,7 @@ PyObject *to_py(const quaro::Value &value) {
 
 std::optional<quaro::Value> py_to_json(PyObject *obj) {
   quaro::Value out;
-  if (!to_json(obj, out)) {
+  if (!to_json(obj, out, 0)) {
     return std::nullopt;
   }
   return out;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/eval.hpp"
+#include "python/buffer.hpp"
 #include "python/convert.hpp"
 #include "python/pyref.hpp"
 
@@ -98,7 +99,143 @@ int lookup_attr(PyObject *obj, const char *name, PyRef &out) {
 
 bool has_slot(PyObject *obj, int slot) { return PyType_GetSlot(Py_TYPE(obj), slot) != nullptr; }
 
+// The YYYYMMDD number of a day counted from 1970-01-01 in the proleptic Gregorian calendar, the
+// calendar of numpy and of Python's dates; false outside the years 1000 to 9999.
+bool civil_date(std::int64_t days, std::int32_t &out) {
+  const std::int64_t z = days + 719468; // days from 0000-03-01
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  if (year < 1000 || year > 9999) {
+    return false;
+  }
+  out = static_cast<std::int32_t>(year * 10000 + month * 100 + day);
+  return true;
+}
+
+// Dates from a 1-D numpy array of integers; false when one is outside the 32-bit range.
+bool integer_dates(PyObject *array, std::vector<std::int32_t> &dates) {
+  NumericArray view;
+  std::vector<std::int64_t> values;
+  if (!view.acquire(array, 1) || !view.integers(values)) {
+    return false;
+  }
+  for (std::int64_t v : values) {
+    if (v < std::numeric_limits<std::int32_t>::min() ||
+        v > std::numeric_limits<std::int32_t>::max()) {
+      dates.clear();
+      return false;
+    }
+    dates.push_back(static_cast<std::int32_t>(v));
+  }
+  return true;
+}
+
+// Dates of a pandas DatetimeIndex without a time zone, from its tick counts: the calendar day of
+// each timestamp, as its strftime("%Y%m%d") reads. False for NaT and for years strftime may
+// write otherwise.
+bool timestamp_dates(PyObject *index, std::vector<std::int32_t> &dates) {
+  PyRef tz = PyRef::steal(PyObject_GetAttrString(index, "tz"));
+  PyRef unit = tz ? PyRef::steal(PyObject_GetAttrString(index, "unit")) : PyRef();
+  PyRef ticks = unit ? PyRef::steal(PyObject_GetAttrString(index, "asi8")) : PyRef();
+  std::string unit_name;
+  if (!ticks || !PyUnicode_Check(unit.get()) || !utf8_of(unit.get(), unit_name)) {
+    PyErr_Clear();
+    return false;
+  }
+  constexpr std::int64_t kSecondsPerDay = 86400;
+  const std::int64_t per_day = unit_name == "s"    ? kSecondsPerDay
+                               : unit_name == "ms" ? kSecondsPerDay * 1000
+                               : unit_name == "us" ? kSecondsPerDay * 1000000
+                               : unit_name == "ns" ? kSecondsPerDay * 1000000000
+                                                   : 0;
+  NumericArray view;
+  std::vector<std::int64_t> values;
+  if (tz.get() != Py_None || per_day == 0 || !view.acquire(ticks.get(), 1) ||
+      view.kind() != NumericArray::Kind::Signed || !view.integers(values)) {
+    return false;
+  }
+  for (std::int64_t v : values) {
+    std::int32_t date = 0;
+    // The lowest count is NaT, which has no date.
+    const std::int64_t days = v / per_day - (v % per_day < 0 ? 1 : 0);
+    if (v == std::numeric_limits<std::int64_t>::min() || !civil_date(days, date)) {
+      dates.clear();
+      return false;
+    }
+    dates.push_back(date);
+  }
+  return true;
+}
+
+// Reads dates in bulk where reading them one by one would give the same dates: numpy integer
+// arrays, pandas integer indexes and pandas timestamps without a time zone. False, with nothing
+// read and no error set, for anything else, and wherever one date would be refused, so that the
+// element-wise read reports it.
+bool bulk_dates(PyObject *seq, std::vector<std::int32_t> &dates) {
+  if (is_exact_type(seq, "numpy", "ndarray")) {
+    return integer_dates(seq, dates);
+  }
+  if (is_exact_type(seq, "pandas", "DatetimeIndex")) {
+    return timestamp_dates(seq, dates);
+  }
+  if (!is_exact_type(seq, "pandas", "Index") && !is_exact_type(seq, "pandas", "RangeIndex")) {
+    return false;
+  }
+  PyRef values = PyRef::steal(PyObject_CallMethod(seq, "to_numpy", nullptr));
+  if (!values) {
+    PyErr_Clear();
+    return false;
+  }
+  return integer_dates(values.get(), dates);
+}
+
+// The cells of a 2-D numpy array of numbers, read in bulk; nullopt, with no error set, when the
+// array must be read element by element (other element types, or a shape that the element-wise
+// read refuses, so that it reports the failure).
+std::optional<Matrix> bulk_grid(PyObject *rows, std::size_t n_rows, std::size_t n_cols) {
+  NumericArray view;
+  if (!view.acquire(rows, 2) || view.extent(0) > n_rows || view.extent(1) > n_cols) {
+    return std::nullopt;
+  }
+  const auto r = static_cast<Eigen::Index>(n_rows);
+  const auto c = static_cast<Eigen::Index>(n_cols);
+  const bool covered = view.extent(0) == n_rows && view.extent(1) == n_cols;
+  Matrix grid = covered ? Matrix(r, c) : Matrix::Constant(r, c, kNaN);
+  view.copy_to(grid);
+  return grid;
+}
+
+// Whether the pending exception is a failed conversion of the interpreter or of a library type
+// (a TypeError, ValueError or OverflowError that never unwound through Python code, so not one
+// raised by the caller's own __float__ or __index__); if so it is cleared, otherwise it stays.
+bool clear_conversion_failure() {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    return false;
+  }
+  PyObject *type = nullptr;
+  PyObject *value = nullptr;
+  PyObject *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (traceback != nullptr) {
+    PyErr_Restore(type, value, traceback);
+    return false;
+  }
+  Py_DecRef(type);
+  Py_DecRef(value);
+  return true;
+}
+
 bool collect_dates(PyObject *iterable, std::vector<std::int32_t> &dates) {
+  if (bulk_dates(iterable, dates)) {
+    return true;
+  }
   return for_each_item(iterable, [&](PyObject *item) {
     auto d = date_to_i32(item);
     if (d) {
@@ -190,8 +327,8 @@ bool set_knob(BacktestConfig &cfg, const std::string &key, PyObject *value) {
   return false;
 }
 
-// One cell as a float. None is a missing value; an object that offers no float conversion gets
-// this module's message, while an exception from the object's own conversion passes on.
+// One cell as a float. None is a missing value. A cell that does not convert gets this module's
+// message, while an exception raised by the caller's own conversion code passes on.
 bool cell_to_double(PyObject *cell, double &out) {
   if (cell == Py_None) {
     out = kNaN;
@@ -199,15 +336,22 @@ bool cell_to_double(PyObject *cell, double &out) {
   }
   out = PyFloat_AsDouble(cell);
   if (out == -1.0 && PyErr_Occurred()) {
-    bool own_failure = !PyErr_ExceptionMatches(PyExc_TypeError) && !PyLong_CheckExact(cell);
-    if (own_failure) {
-      return false;
+    if (clear_conversion_failure()) {
+      raise(PyExc_ValueError, "panel cells must be numbers or None");
     }
-    PyErr_Clear();
-    raise(PyExc_ValueError, "panel cells must be numbers or None");
     return false;
   }
   return true;
+}
+
+std::optional<Panel> make_panel(const std::string &name, std::vector<std::int32_t> dates,
+                                std::vector<std::string> symbols, Matrix grid) {
+  auto panel = Panel::create(std::move(dates), std::move(symbols), std::move(grid));
+  if (!panel) {
+    fail_panel(name, ": " + panel.error().to_string());
+    return std::nullopt;
+  }
+  return std::move(*panel);
 }
 
 } // namespace
@@ -222,10 +366,8 @@ std::optional<std::int32_t> date_to_i32(PyObject *value) {
         return static_cast<std::int32_t>(n);
       }
       PyErr_Clear();
-    } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-    } else {
-      return std::nullopt; // raised by the object's own __index__
+    } else if (!clear_conversion_failure()) {
+      return std::nullopt;
     }
   }
 
@@ -286,6 +428,9 @@ std::optional<Panel> rows_to_panel(const std::string &name, std::vector<std::int
                                    std::vector<std::string> symbols, PyObject *rows) {
   const std::size_t n_rows = dates.size();
   const std::size_t n_cols = symbols.size();
+  if (auto bulk = bulk_grid(rows, n_rows, n_cols)) {
+    return make_panel(name, std::move(dates), std::move(symbols), std::move(*bulk));
+  }
   Matrix grid =
       Matrix::Constant(static_cast<Eigen::Index>(n_rows), static_cast<Eigen::Index>(n_cols), kNaN);
   std::size_t r = 0;
@@ -312,12 +457,7 @@ std::optional<Panel> rows_to_panel(const std::string &name, std::vector<std::int
   if (!ok) {
     return std::nullopt;
   }
-  auto panel = Panel::create(std::move(dates), std::move(symbols), std::move(grid));
-  if (!panel) {
-    fail_panel(name, ": " + panel.error().to_string());
-    return std::nullopt;
-  }
-  return std::move(*panel);
+  return make_panel(name, std::move(dates), std::move(symbols), std::move(grid));
 }
 
 std::optional<Panel> panel_from_py(const std::string &name, PyObject *value) {
@@ -352,6 +492,9 @@ std::optional<Panel> panel_from_py(const std::string &name, PyObject *value) {
     PyRef array = PyRef::steal(PyObject_CallMethod(value, "to_numpy", nullptr));
     if (!array) {
       return std::nullopt;
+    }
+    if (auto bulk = bulk_grid(array.get(), dates.size(), symbols.size())) {
+      return make_panel(name, std::move(dates), std::move(symbols), std::move(*bulk));
     }
     PyRef rows = PyRef::steal(PyObject_CallMethod(array.get(), "tolist", nullptr));
     if (!rows) {

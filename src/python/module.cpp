@@ -44,26 +44,23 @@ bool bind_args(const char *fn, const std::vector<const char *> &names, std::size
     PyObject *key = nullptr;
     PyObject *value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      std::string name;
       if (!PyUnicode_Check(key)) {
         raise(PyExc_TypeError, std::string(fn) + "() keywords must be strings");
         return false;
       }
-      if (!utf8_of(key, name)) {
-        return false;
-      }
+      // Compared without encoding: a name that is no valid UTF-8 (a lone surrogate) is still
+      // just an unexpected keyword.
       std::size_t i = 0;
-      while (i < names.size() && name != names[i]) {
+      while (i < names.size() && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) {
         ++i;
       }
       if (i == names.size()) {
-        raise(PyExc_TypeError,
-              std::string(fn) + "() got an unexpected keyword argument '" + name + "'");
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, key);
         return false;
       }
       if (out[i] != nullptr) {
         raise(PyExc_TypeError,
-              std::string(fn) + "() got multiple values for argument '" + name + "'");
+              std::string(fn) + "() got multiple values for argument '" + names[i] + "'");
         return false;
       }
       out[i] = value;

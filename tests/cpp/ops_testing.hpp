@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <random>
 #include <string>
@@ -108,6 +109,20 @@ inline ::testing::AssertionResult same_cells(const Panel &got, const std::vector
     }
   }
   return ::testing::AssertionSuccess();
+}
+
+// One operator's result and the cells it should hold.
+struct Outcome {
+  const char *name;
+  Panel got;
+  const std::vector<double> &want;
+};
+
+// Checks each outcome; `n` is the count the operators were called with.
+inline void expect_outcomes(std::initializer_list<Outcome> outcomes, std::size_t n) {
+  for (const auto &o : outcomes) {
+    EXPECT_TRUE(same_cells(o.got, o.want)) << o.name << " n=" << n;
+  }
 }
 
 // The (column, value) pairs of row r's non-NaN cells, stably sorted by value.

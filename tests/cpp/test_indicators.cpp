@@ -256,14 +256,17 @@ TEST(Lagged, ComposedFromShift) {
 
 TEST(Lagged, MatchesCompositionOnAnyGrid) {
   std::mt19937_64 rng(11);
-  for (int iter = 0; iter < 60; ++iter) {
+  for (int iter = 0; iter < 80; ++iter) {
     Panel p = random_panel(rng, rng() % 12, rng() % 4);
-    if (iter % 3 == 1 && p.rows() > 1) {
+    if (iter % 4 == 1 && p.rows() > 1) {
       std::swap(p.dates.front(), p.dates.back()); // unsorted dates
-    } else if (iter % 3 == 2 && p.cols() > 1) {
+    } else if (iter % 4 == 2 && p.cols() > 1) {
       p.symbols.back() = p.symbols.front(); // a repeated symbol
+    } else if (iter % 4 == 3 && p.rows() > 2) {
+      p.dates[1] = p.dates.back(); // a repeated date
     }
-    for (std::size_t n : {0, 1, 2, 5, 20}) {
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{5},
+                          std::size_t{20}, ~std::size_t{0}}) {
       const Panel lagged = p.shift(n);
       ASSERT_TRUE(same_panel(p.pct_change(n), p.sub(lagged).div(lagged))) << iter;
       ASSERT_TRUE(same_panel(p.rise(n), p.gt(lagged))) << iter;
@@ -362,6 +365,27 @@ TEST(WindowOperators, MatchDefinitionsOnRandomPanels) {
         ASSERT_TRUE(same_panel(p.rank_cs(pct, asc), ref_rank(p, pct, asc)));
       }
     }
+  }
+}
+
+// Counts near the top of the type must not wrap around in window or start arithmetic.
+TEST(WindowOperators, HugeCounts) {
+  const Panel p = grid(3, 2, {1, NaN, 2, 5, -Inf, 7});
+  const std::vector<double> nan(6, NaN), zero(6, 0.0);
+  for (std::size_t n : {~std::size_t{0}, ~std::size_t{0} - 1, std::size_t{1} << 62}) {
+    expect_outcomes(
+        {
+            {"pct_change", p.pct_change(n), nan},
+            {"rise", p.rise(n), zero},
+            {"fall", p.fall(n), zero},
+            {"rolling_max", p.rolling_max(n), nan},
+            {"rolling_min", p.rolling_min(n), nan},
+            {"rolling_std", p.rolling_std(n), nan},
+            {"ema", p.ema(n), nan},
+            {"rsi", p.rsi(n), nan},
+            {"average", p.average(n), nan},
+        },
+        n);
   }
 }
 

@@ -155,6 +155,25 @@ TEST(Selection, NormalizeRow) {
   }
 }
 
+// Counts near the top of the type must not wrap around in window arithmetic.
+TEST(Signals, HugeCounts) {
+  const Panel p = grid(3, 2, {1, NaN, 1, 5, -Inf, 1});
+  const std::vector<double> zero(6, 0.0), valid = {1, 0, 1, 1, 1, 1};
+  for (std::size_t n : {~std::size_t{0}, ~std::size_t{0} - 1, std::size_t{1} << 62}) {
+    expect_outcomes(
+        {
+            {"shift_false", p.shift_false(n), zero},
+            {"sustain", p.sustain(n, std::nullopt), zero},
+            {"sustain k=0", p.sustain(n, 0), zero},
+            {"sustain w=1", p.sustain(1, n), zero},
+            {"sustain w=0", p.sustain(0, n), zero},
+            {"top_n largest", p.top_n(n, true), valid},
+            {"top_n smallest", p.top_n(n, false), valid},
+        },
+        n);
+  }
+}
+
 TEST(Signals, MatchDefinitionsOnRandomPanels) {
   std::mt19937_64 rng(9);
   for (int iter = 0; iter < 200; ++iter) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -86,6 +87,7 @@ TEST(TaWilder, SeedLeavesOutStart) {
       {x, kHuge, 1, {NaN, NaN, NaN, NaN, NaN}},
       {{1, NaN, 3, 4}, 0, 2, {NaN, NaN, NaN, NaN}},
       {{NaN, 2, 3, NaN, 5}, 0, 2, {NaN, NaN, 2.5, NaN, NaN}},
+      {{1, -0.0, 2}, 0, 1, {NaN, 0.0, 2}}, // the seed sum starts from +0.0
       {{}, 0, 1, {}},
   };
   for (const auto &c : cases)
@@ -177,7 +179,7 @@ TEST(TaRange, WillrAndStochK) {
     EXPECT_TRUE(same_cells(ok(ta::stoch_k(in.h, in.l, in.c, 2)), {NaN, NaN, c.stoch})) << c.close;
   }
   // An empty range and a NaN in the high window stay NaN.
-  Hlc flat({5, 5, 5}, {5, 5, 5}, {5, 5, 5});
+  Hlc flat({5, 5, 5}, {5, 5, 5}, {5, 4, 6});
   EXPECT_TRUE(same_cells(ok(ta::willr(flat.h, flat.l, flat.c, 1)), {NaN, NaN, NaN}));
   EXPECT_TRUE(same_cells(ok(ta::stoch_k(flat.h, flat.l, flat.c, 1)), {NaN, NaN, NaN}));
   Hlc gap({10, NaN, 10, 10}, {5, 5, 5, 5}, {5, 5, 5, 5});
@@ -191,6 +193,10 @@ TEST(TaStochD, AveragesFiniteK) {
   EXPECT_TRUE(same_cells(ok(ta::stoch_d(in.h, in.l, in.c, 1, 2)), {NaN, NaN, 300, NaN, NaN}));
   EXPECT_TRUE(same_cells(ok(ta::stoch_d(in.h, in.l, in.c, 1, 0)), {NaN, NaN, NaN, NaN, NaN}));
   EXPECT_TRUE(same_cells(ok(ta::stoch_d(in.h, in.l, in.c, 1, kHuge)), {NaN, NaN, NaN, NaN, NaN}));
+  // A %K of -0.0 averages to +0.0: the window sum starts from +0.0.
+  Hlc zero({1, 1}, {0, 0}, {-0.0, -0.0});
+  EXPECT_TRUE(same_cells(ok(ta::stoch_k(zero.h, zero.l, zero.c, 1)), {-0.0, -0.0}));
+  EXPECT_TRUE(same_cells(ok(ta::stoch_d(zero.h, zero.l, zero.c, 1, 1)), {0.0, 0.0}));
 }
 
 TEST(TaAroon, TiesGoToLatestRow) {
@@ -248,6 +254,7 @@ TEST(TaObv, RunningTotal) {
       {{10, 11, 12}, {NaN, 6, 7}, {NaN, NaN, NaN}},
       {{10, 11, 11, 12}, {1, 2, NaN, 3}, {1, 3, 3, 6}},
       {{NaN, Inf}, {1, 2}, {NaN, NaN}},
+      {{10, 10, 11}, {-0.0, 5, 2}, {-0.0, -0.0, 2}},
   };
   for (const auto &c : cases)
     EXPECT_TRUE(same_cells(ok(ta::obv(column(c.close), column(c.volume))), c.want));
@@ -260,6 +267,8 @@ TEST(TaMfi, FlowsAndGuards) {
     return ok(ta::mfi(p, p, p, column(std::move(v)), n));
   };
   EXPECT_TRUE(same_cells(mfi({1, 2, 3, 3}, {1, 1, 1, 1}, 2), {NaN, NaN, 100, 100}));
+  // An unchanged typical price is neither a positive nor a negative flow.
+  EXPECT_TRUE(same_cells(mfi({1, 2, 2, 1}, {1, 1, 1, 1}, 2), {NaN, NaN, 100, 0}));
   EXPECT_TRUE(same_cells(mfi({NaN, 1, 2, 1}, {1, 1, 1, 1}, 0), {NaN, 100, 100, 100}));
   // Row 2: P = 2*2, N = 0 -> 100; row 3: P = 4, N = 1*1 -> 100 - 100 / 5.
   EXPECT_TRUE(
@@ -294,6 +303,23 @@ TEST(TaDirectional, FlatMovesGiveZeroDx) {
   EXPECT_TRUE(same_cells(ok(ta::adx(in.h, in.l, in.c, 0)), {NaN, NaN, NaN, NaN, NaN, NaN}));
   EXPECT_TRUE(same_cells(ok(ta::adx(in.h, in.l, in.c, 3)), {NaN, NaN, NaN, NaN, NaN, NaN}));
   EXPECT_TRUE(same_cells(ok(ta::adx(in.h, in.l, in.c, kHuge)), {NaN, NaN, NaN, NaN, NaN, NaN}));
+}
+
+TEST(TaDirectional, MovementAndRangeGuards) {
+  // n = 1, so row 1 shows its own movements against its own true range.
+  struct Case {
+    std::vector<double> h, l, c;
+    double plus, minus;
+  } cases[] = {
+      {{10, 12}, {8, 6}, {9, 9}, 0, 0},         // equal up and down moves both count 0
+      {{9, 10}, {10, 10}, {10, 10}, NaN, NaN},  // zero true range
+      {{10, 13}, {8, 7}, {9, 9}, 300.0 / 6, 0}, // the larger move wins
+  };
+  for (const auto &k : cases) {
+    Hlc in(k.h, k.l, k.c);
+    EXPECT_TRUE(same_cells(ok(ta::di_panel(in.h, in.l, in.c, 1, true)), {NaN, k.plus}));
+    EXPECT_TRUE(same_cells(ok(ta::di_panel(in.h, in.l, in.c, 1, false)), {NaN, k.minus}));
+  }
 }
 
 TEST(TaDirectional, TrendingColumn) {
@@ -384,4 +410,106 @@ TEST(TaGrid, ColumnsMatchSingleColumnRuns) {
   const Panel a = ta::aroon_dir(c, 4, true);
   for (Eigen::Index j = 0; j < c.data.cols(); ++j)
     EXPECT_TRUE(same_panel(col(a, j), ta::aroon_dir(col(c, j), 4, true))) << j;
+}
+
+TEST(TaExact, FormulasKeepTheirOperationOrder) {
+  // Values picked so that a regrouped formula or a window summed in another order changes the
+  // last bits somewhere. Each expectation is the indicator's formula written out row by row.
+  const std::vector<double> h{10.3, 14.1, 9.7, 12.2, 9.4, 10.5, 13.7, 11.2, 12.2, 11.1, 11.3, 12.5};
+  const std::vector<double> l{9.7, 11.8, 8.9, 10.8, 8.7, 8.9, 12.2, 8.8, 10.2, 9.9, 10.5, 10.8};
+  const std::vector<double> c{9.9, 12.8, 9.5, 11.8, 9.3, 10.0, 13.0, 9.8, 11.6, 10.8, 10.8, 11.0};
+  const std::vector<double> v{608.4, 9.0, 0.6, 608.4, 20.7, 82.4,
+                              334.1, 1.4, 2.7, 325.3, 0.3,  114.1};
+  const Hlc in(h, l, c, v);
+  const std::size_t rows = c.size(), n = 5;
+  const double nf = 5.0;
+  auto tp = [&](std::size_t t) { return (h[t] + l[t] + c[t]) / 3.0; };
+  auto tr = [&](std::size_t t) {
+    return std::max({h[t] - l[t], std::abs(h[t] - c[t - 1]), std::abs(l[t] - c[t - 1])});
+  };
+  // cell(t) for rows `first` onwards, NaN before.
+  auto from = [&](std::size_t first, auto cell) {
+    std::vector<double> out(rows, NaN);
+    for (std::size_t t = first; t < rows; ++t)
+      out[t] = cell(t);
+    return out;
+  };
+  // Sum of f(i) over the n rows ending at t, from +0.0 in ascending row order.
+  auto sum = [&](std::size_t t, auto f) {
+    double s = 0.0;
+    for (std::size_t i = t + 1 - n; i <= t; ++i)
+      s += f(i);
+    return s;
+  };
+  auto wilder = [&](const std::vector<double> &x, std::size_t start, std::size_t w) {
+    const double wf = static_cast<double>(w);
+    std::vector<double> out(rows, NaN);
+    double s = 0.0;
+    for (std::size_t t = start + 1; t <= start + w; ++t)
+      s += x[t];
+    out[start + w] = s = s / wf;
+    for (std::size_t t = start + w + 1; t < rows; ++t)
+      out[t] = s = (s * (wf - 1.0) + x[t]) / wf;
+    return out;
+  };
+
+  std::vector<double> trs(rows, NaN), pdm(rows, NaN), mdm(rows, NaN);
+  for (std::size_t t = 1; t < rows; ++t) {
+    const double up = h[t] - h[t - 1], down = l[t - 1] - l[t];
+    pdm[t] = up > down && up > 0.0 ? up : 0.0;
+    mdm[t] = down > up && down > 0.0 ? down : 0.0;
+    trs[t] = tr(t);
+  }
+  const auto atr = wilder(trs, 0, 3);
+  const auto str = wilder(trs, 0, 2), spdm = wilder(pdm, 0, 2), smdm = wilder(mdm, 0, 2);
+  const auto pdi = from(2, [&](std::size_t t) { return spdm[t] * 100.0 / str[t]; });
+  const auto mdi = from(2, [&](std::size_t t) { return smdm[t] * 100.0 / str[t]; });
+  const auto dx =
+      from(2, [&](std::size_t t) { return std::abs(pdi[t] - mdi[t]) * 100.0 / (pdi[t] + mdi[t]); });
+
+  auto cci = [&](std::size_t t) {
+    const double mean = sum(t, tp) / nf;
+    const double md = sum(t, [&](std::size_t i) { return std::abs(tp(i) - mean); }) / nf;
+    return (tp(t) - mean) / (md * 0.015);
+  };
+  auto hh = [&](std::size_t t) { return *std::max_element(&h[t + 1 - n], &h[t] + 1); };
+  auto ll = [&](std::size_t t) { return *std::min_element(&l[t + 1 - n], &l[t] + 1); };
+  auto k = [&](std::size_t t) { return (c[t] - ll(t)) * 100.0 / (hh(t) - ll(t)); };
+  auto flow = [&](std::size_t i, bool rising) {
+    const bool moved = rising ? tp(i) > tp(i - 1) : tp(i) < tp(i - 1);
+    return moved ? v[i] * tp(i) : 0.0;
+  };
+  auto mfi = [&](std::size_t t) {
+    const double p = sum(t, [&](std::size_t i) { return flow(i, true); });
+    const double m = sum(t, [&](std::size_t i) { return flow(i, false); });
+    return m == 0.0 ? 100.0 : 100.0 - 100.0 / (p / m + 1.0);
+  };
+
+  const struct {
+    const char *name;
+    Result<Panel> got;
+    std::vector<double> want;
+  } cases[] = {
+      {"atr", ta::atr(in.h, in.l, in.c, 3), atr},
+      {"natr", ta::natr(in.h, in.l, in.c, 3),
+       from(3, [&](std::size_t t) { return (atr[t] * 100.0) / c[t]; })},
+      {"cci", ta::cci(in.h, in.l, in.c, n), from(n - 1, cci)},
+      {"willr", ta::willr(in.h, in.l, in.c, n),
+       from(n - 1, [&](std::size_t t) { return (hh(t) - c[t]) * -100.0 / (hh(t) - ll(t)); })},
+      {"stoch_k", ta::stoch_k(in.h, in.l, in.c, n), from(n - 1, k)},
+      {"stoch_d", ta::stoch_d(in.h, in.l, in.c, n, 3),
+       from(n + 1, [&](std::size_t t) { return (0.0 + k(t - 2) + k(t - 1) + k(t)) / 3.0; })},
+      {"mfi", ta::mfi(in.h, in.l, in.c, in.v, n), from(n, mfi)},
+      {"vwap", ta::vwap(in.h, in.l, in.c, in.v, n),
+       from(n - 1,
+            [&](std::size_t t) {
+              return sum(t, [&](std::size_t i) { return tp(i) * v[i]; }) /
+                     sum(t, [&](std::size_t i) { return v[i]; });
+            })},
+      {"plus_di", ta::di_panel(in.h, in.l, in.c, 2, true), pdi},
+      {"minus_di", ta::di_panel(in.h, in.l, in.c, 2, false), mdi},
+      {"adx", ta::adx(in.h, in.l, in.c, 2), wilder(dx, 1, 2)},
+  };
+  for (const auto &cs : cases)
+    EXPECT_TRUE(same_cells(ok(cs.got), cs.want)) << cs.name;
 }

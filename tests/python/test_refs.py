@@ -20,6 +20,16 @@ class CellBoom:
         raise RuntimeError("boom")
 
 
+class OwnTypeError:
+    """Its own conversions raise the kind of error the interpreter's conversions raise."""
+
+    def __float__(self):
+        raise TypeError("own")
+
+    def __index__(self):
+        raise TypeError("own")
+
+
 class Stamp:
     def __init__(self):
         self.text = "".join(["2024", "0102"])
@@ -32,7 +42,7 @@ def make_inputs():
     # Fresh objects only, so their reference counts are ours alone.
     name = "".join(["cl", "ose"])
     sym_a, sym_b = "".join(["A", "1"]), "".join(["B", "1"])
-    cell, cell_boom, stamp = Cell(), CellBoom(), Stamp()
+    cell, cell_boom, stamp, own = Cell(), CellBoom(), Stamp(), OwnTypeError()
     value = float.fromhex("0x1.5p3")
     date_str = "-".join(["2024", "01", "03"])
     rows = [[value, None], [cell, 2], [True, value]]
@@ -47,7 +57,7 @@ def make_inputs():
     industry = {sym_a: name, sym_b: date_str}
     series = [name, sym_a]
     watched = [stamp.text, name, sym_a, sym_b, cell, cell_boom, stamp, value, date_str, rows, ok_panel,
-               frame, spec, config, industry, series]
+               frame, spec, config, industry, series, own]
 
     calls = [
         lambda: zorv.run_backtest(spec, {name: ok_panel, "f": frame}, config, name, industry),
@@ -60,6 +70,9 @@ def make_inputs():
         lambda: zorv.run_backtest(" {" + name, {name: ok_panel, "bad": grid([stamp], [sym_a], [[cell_boom]])}),
         lambda: zorv.run_backtest(spec, {name: grid([date_str], [sym_a], [[cell, "x"]])}),
         lambda: zorv.run_backtest(spec, {name: grid([date_str, value], [sym_a], [])}),
+        lambda: zorv.run_backtest(spec, {name: grid([own], [sym_a], [])}),
+        lambda: zorv.run_backtest(spec, {name: grid([1], [sym_a], [[own]])}),
+        lambda: zorv.run_backtest(spec, {name: grid([1], [sym_a], [[10**400]])}),
         lambda: zorv.run_backtest(spec, {name: grid([1], [sym_a, 1], [])}),
         lambda: zorv.run_backtest(spec, {name: grid([1], [sym_a], [[value]] * 2)}),
         lambda: zorv.run_backtest(spec, {name: {"dates": [stamp], "symbols": [sym_a]}}),
@@ -69,6 +82,7 @@ def make_inputs():
         lambda: zorv.run_backtest(spec, {name: ok_panel}, unknown=value),
         lambda: zorv.parse(name),
         lambda: zorv.parse("sma(" + name),
+        lambda: zorv.parse(name, **{"\ud800": value}),
         lambda: zorv.format(spec),
         lambda: zorv.format({"op": (value,)}),
         lambda: zorv.format('{"op": ' + name),
@@ -106,5 +120,5 @@ def test_no_leaked_references_or_objects():
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refs_before
     assert len(gc.get_objects()) - objects_before < 100
-    # 25 calls x 200 rounds: a leak of one small object per call would add > 150 KB.
+    # 29 calls x 200 rounds: a leak of one small object per call would add > 150 KB.
     assert mem_after - mem_before < 64 * 1024
