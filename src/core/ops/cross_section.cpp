@@ -8,7 +8,8 @@
 namespace zorv {
 
 Panel Panel::top_n(std::size_t n, bool largest) const {
-  Matrix m = Matrix::Zero(data.rows(), data.cols());
+  Matrix m = uninit_matrix(data.rows(), data.cols());
+  m.setZero();
   const auto R = rows();
   const auto C = cols();
   if (n == 0) {
@@ -46,23 +47,26 @@ Panel Panel::top_n(std::size_t n, bool largest) const {
 }
 
 Panel Panel::normalize_row() const {
-  Panel out(dates, symbols, data);
+  Matrix m = uninit_matrix(data.rows(), data.cols());
   const auto R = rows();
   const auto C = cols();
+  const auto width = static_cast<Eigen::Index>(C);
   for (std::size_t t = 0; t < R; ++t) {
-    double *yr = out.data.data() + t * C;
+    const double *xr = data.data() + t * C;
     // Adding -0.0 in place of a NaN cell leaves any sum unchanged.
     double sum = -0.0;
     for (std::size_t c = 0; c < C; ++c) {
-      sum += yr[c] != yr[c] ? -0.0 : std::fabs(yr[c]);
+      sum += xr[c] != xr[c] ? -0.0 : std::fabs(xr[c]);
     }
+    Eigen::Map<const Eigen::ArrayXd> in(xr, width);
+    Eigen::Map<Eigen::ArrayXd> out(m.data() + t * C, width);
     if (sum > 0) {
-      for (std::size_t c = 0; c < C; ++c) {
-        yr[c] /= sum;
-      }
+      out = in / sum;
+    } else {
+      out = in;
     }
   }
-  return out;
+  return Panel(dates, symbols, std::move(m));
 }
 
 } // namespace zorv
