@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/align.hpp"
+#include "core/ops/grid.hpp"
 #include "ops_testing.hpp"
 
 using namespace zorv;
@@ -153,6 +154,39 @@ TEST(Arith, EqualButNonCanonicalGridsAreAligned) {
       ASSERT_TRUE(std::is_sorted(got.dates.begin(), got.dates.end())) << o.name;
       ASSERT_TRUE(same_panel(got, reference(o, a, b))) << o.name << " iter " << iter;
     }
+  }
+}
+
+// Large results take streaming stores: every start alignment and every leftover count.
+TEST(Arith, StreamingStoresMatchCellFormulas) {
+  std::mt19937_64 rng(25);
+  const Panel a = random_panel(rng, 1, 40), b = random_panel(rng, 1, 40);
+  for (std::size_t off = 0; off < 3; ++off) {
+    for (std::size_t n = 0; n + off <= 40; ++n) {
+      std::vector<double> y(n + off, 7.0);
+      const double *pa = a.data.data() + off, *pb = b.data.data() + off;
+      if (!ops::stream_into(y.data() + off, n, ops::BinKernel<BinOp::Gt>{}, pa, pb)) {
+        GTEST_SKIP() << "no streaming stores on this target";
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(same_bits(y[off + i], pa[i] > pb[i] ? 1.0 : 0.0)) << off << " " << n;
+      }
+      ops::stream_into(y.data() + off, n, ops::BinKernel<BinOp::Div>{}, pa, pb);
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_TRUE(same_bits(y[off + i], pa[i] / pb[i])) << off << " " << n;
+      }
+    }
+  }
+  // Panels past the size where streaming starts.
+  const std::size_t side = 2048;
+  ASSERT_GE(side * side, ops::kStreamCells);
+  const Panel big_a = random_panel(rng, side, side), big_b = random_panel(rng, side, side);
+  const Panel q = big_a.div(big_b), g = big_a.gt(big_b), m = big_a.scalar_rhs<BinOp::Mul>(-3.0);
+  for (Eigen::Index i = 0; i < q.data.size(); ++i) {
+    const double x = big_a.data.data()[i], z = big_b.data.data()[i];
+    ASSERT_TRUE(same_bits(q.data.data()[i], x / z)) << i;
+    ASSERT_TRUE(same_bits(g.data.data()[i], x > z ? 1.0 : 0.0)) << i;
+    ASSERT_TRUE(same_bits(m.data.data()[i], x * -3.0)) << i;
   }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <string_view>
 #include <unordered_set>
@@ -52,14 +53,47 @@ template <class F> struct PacketFn {
 
 using Column = Eigen::Array<double, Eigen::Dynamic, 1>;
 
+// Results this large are gone from the caches before anything reads them again; streaming stores
+// write them without first fetching every line.
+inline constexpr std::size_t kStreamCells = (std::size_t{32} << 20) / sizeof(double);
+
+// y[i] = f(a[i]...) for i < n, by streaming stores: packets where y is packet-aligned, the rest
+// cell by cell. False where the target has no streaming store (the caller falls back).
+template <class F, class... In> bool stream_into(double *y, std::size_t n, const F &f, In... in) {
+#if defined(EIGEN_VECTORIZE_SSE2)
+  using P = pk::Packet2d;
+  std::size_t i = 0;
+  for (; i < n && reinterpret_cast<std::uintptr_t>(y + i) % sizeof(P) != 0; ++i) {
+    y[i] = f(in[i]...);
+  }
+  for (; i + 2 <= n; i += 2) {
+    _mm_stream_pd(y + i, f.packet(pk::ploadu<P>(in + i)...));
+  }
+  for (; i < n; ++i) {
+    y[i] = f(in[i]...);
+  }
+  _mm_sfence();
+  return true;
+#else
+  (void)y, (void)n, (void)f, ((void)in, ...);
+  return false;
+#endif
+}
+
 // y[i] = f(x[i]) for i < n; y may be x.
 template <class F> void map_into(const double *x, double *y, std::size_t n, F f) {
+  if (n >= kStreamCells && stream_into(y, n, f, x)) {
+    return;
+  }
   const auto len = static_cast<Eigen::Index>(n);
   Eigen::Map<Column>(y, len) = Eigen::Map<const Column>(x, len).unaryExpr(PacketFn<F>{f});
 }
 
 // y[i] = f(a[i], b[i]) for i < n; y may be a or b.
 template <class F> void zip_into(const double *a, const double *b, double *y, std::size_t n, F f) {
+  if (n >= kStreamCells && stream_into(y, n, f, a, b)) {
+    return;
+  }
   const auto len = static_cast<Eigen::Index>(n);
   Eigen::Map<Column>(y, len) =
       Eigen::Map<const Column>(a, len).binaryExpr(Eigen::Map<const Column>(b, len), PacketFn<F>{f});
