@@ -56,10 +56,13 @@ struct MeanOfEnough {
 template <bool Max> Matrix rolling_extreme(const Matrix &in, std::size_t n) {
   const auto R = static_cast<std::size_t>(in.rows());
   const auto C = static_cast<std::size_t>(in.cols());
-  Matrix out = Matrix::Constant(in.rows(), in.cols(), kNaN);
+  Matrix out = uninit_matrix(in.rows(), in.cols());
   if (n == 0 || n > R || C == 0) {
+    out.setConstant(kNaN);
     return out;
   }
+  // Rows before the first full window; every later row is written whole below.
+  out.topRows(static_cast<Eigen::Index>(n - 1)).setConstant(kNaN);
   constexpr double neutral = Max ? -kInf : kInf;
   // The later value wins only when strictly better.
   const auto join = [](double earlier, double later) {
