@@ -190,6 +190,19 @@ TEST(Arith, StreamingStoresMatchCellFormulas) {
   }
 }
 
+// A lagged zip takes packet kernels and plain callables alike.
+TEST(Arith, LaggedZipTakesKernelsAndCallables) {
+  static_assert(ops::BinaryPacketKernel<ops::BinKernel<BinOp::Gt>>);
+  std::mt19937_64 rng(27);
+  const Panel p = random_panel(rng, 9, 7);
+  for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{4}, std::size_t{9}}) {
+    const Panel by_kernel = ops::zip_with_lag(p, n, ops::BinKernel<BinOp::Div>{});
+    const Panel by_lambda = ops::zip_with_lag(p, n, [](double a, double b) { return a / b; });
+    EXPECT_TRUE(same_panel(by_kernel, by_lambda)) << n;
+    EXPECT_TRUE(same_panel(by_kernel, p.div(p.shift(n)))) << n;
+  }
+}
+
 TEST(Arith, ConstantKeepsItsSide) {
   // Cells 1, 3, 5, NaN, +inf, -0.0 against k = 3.
   check_scalar<BinOp::Add>(3, {4, 6, 8, NaN, Inf, 3}, {4, 6, 8, NaN, Inf, 3});

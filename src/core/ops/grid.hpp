@@ -51,6 +51,12 @@ template <class F> struct PacketFn {
   template <class P> P packetOp(const P &a, const P &b) const { return f.packet(a, b); }
 };
 
+// A kernel of two cells that also computes whole packets.
+template <class F>
+concept BinaryPacketKernel = requires(const F &f, const pk::packet_traits<double>::type &v) {
+  f.packet(v, v);
+};
+
 using Column = Eigen::Array<double, Eigen::Dynamic, 1>;
 
 // Results this large are gone from the caches before anything reads them again; streaming stores
@@ -153,7 +159,7 @@ template <class P> P truth_lanes(const P &x) { return pk::pcmp_eq(x, ones<P>());
 
 // Cell (t, c) is f(x[t][c], x[t-n][c]), with NaN for the cells before the first row: what a
 // two-panel operator over the panel and its n-row lag gives when the grid is canonical. F is a
-// kernel as for PacketFn.
+// kernel as for PacketFn, or any callable of two doubles (then cell by cell).
 template <class F> Panel zip_with_lag(const Panel &p, std::size_t n, F f) {
   const auto R = p.rows();
   const auto C = p.cols();
@@ -164,8 +170,15 @@ template <class F> Panel zip_with_lag(const Panel &p, std::size_t n, F f) {
   for (std::size_t i = 0; i < lead * C; ++i) {
     y[i] = f(x[i], std::numeric_limits<double>::quiet_NaN());
   }
-  if (n < R) {
+  if (n >= R) {
+    return Panel(p.dates, p.symbols, std::move(m));
+  }
+  if constexpr (BinaryPacketKernel<F>) {
     zip_into(x + n * C, x, y + n * C, (R - n) * C, f);
+  } else {
+    for (std::size_t i = n * C; i < R * C; ++i) {
+      y[i] = f(x[i], x[i - n * C]);
+    }
   }
   return Panel(p.dates, p.symbols, std::move(m));
 }
