@@ -17,6 +17,37 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 inline bool finite(double x) { return std::isfinite(x); }
 
+// (now - then) / then, as a kernel for ops::PacketFn.
+struct ChangeRatio {
+  double operator()(double now, double then) const { return (now - then) / then; }
+  template <class P> P packet(const P &now, const P &then) const {
+    return Eigen::internal::pdiv(Eigen::internal::psub(now, then), then);
+  }
+};
+
+// acc + x (Count: acc + 1), where x is no NaN; acc itself where it is. A kernel for ops::PacketFn.
+template <bool Count> struct AddPresent {
+  double operator()(double acc, double x) const { return acc + (x != x ? 0.0 : (Count ? 1.0 : x)); }
+  template <class P> P packet(const P &acc, const P &x) const {
+    const P present = Eigen::internal::pcmp_eq(x, x);
+    const P v = Count ? Eigen::internal::pset1<P>(1.0) : x;
+    return Eigen::internal::padd(acc, Eigen::internal::pand(present, v));
+  }
+};
+
+// sum / count where count reaches the minimum, else sum / NaN (NaN). A kernel for ops::PacketFn.
+struct MeanOfEnough {
+  double min_count;
+  double operator()(double sum, double count) const {
+    return sum / (count >= min_count ? count : kNaN);
+  }
+  template <class P> P packet(const P &sum, const P &count) const {
+    const P enough = Eigen::internal::pcmp_le(Eigen::internal::pset1<P>(min_count), count);
+    return Eigen::internal::pdiv(
+        sum, Eigen::internal::pselect(enough, count, Eigen::internal::pset1<P>(kNaN)));
+  }
+};
+
 // Rolling extreme over n rows, linear in the cells whatever n is (van Herk / Gil-Werman): rows
 // fall into blocks of n; a window is the suffix of one block joined to the prefix of the next.
 // Every join keeps the earlier of two equal values, which is what a left-to-right scan that
@@ -25,10 +56,13 @@ inline bool finite(double x) { return std::isfinite(x); }
 template <bool Max> Matrix rolling_extreme(const Matrix &in, std::size_t n) {
   const auto R = static_cast<std::size_t>(in.rows());
   const auto C = static_cast<std::size_t>(in.cols());
-  Matrix out = Matrix::Constant(in.rows(), in.cols(), kNaN);
+  Matrix out = uninit_matrix(in.rows(), in.cols());
   if (n == 0 || n > R || C == 0) {
+    out.setConstant(kNaN);
     return out;
   }
+  // Rows before the first full window; every later row is written whole below.
+  out.topRows(static_cast<Eigen::Index>(n - 1)).setConstant(kNaN);
   constexpr double neutral = Max ? -kInf : kInf;
   // The later value wins only when strictly better.
   const auto join = [](double earlier, double later) {
@@ -124,7 +158,7 @@ template <class Step> Panel walk_from_first_finite(const Panel &p, Step step) {
 
 Panel Panel::pct_change(std::size_t n) const {
   if (ops::grid_is_canonical(*this)) {
-    return ops::zip_with_lag(*this, n, [](double now, double then) { return (now - then) / then; });
+    return ops::zip_with_lag(*this, n, ChangeRatio{});
   }
   const Panel lagged = shift(n);
   return sub(lagged).div(lagged);
@@ -132,16 +166,14 @@ Panel Panel::pct_change(std::size_t n) const {
 
 Panel Panel::rise(std::size_t n) const {
   if (ops::grid_is_canonical(*this)) {
-    return ops::zip_with_lag(*this, n,
-                             [](double now, double then) { return now > then ? 1.0 : 0.0; });
+    return ops::zip_with_lag(*this, n, ops::BinKernel<BinOp::Gt>{});
   }
   return gt(shift(n));
 }
 
 Panel Panel::fall(std::size_t n) const {
   if (ops::grid_is_canonical(*this)) {
-    return ops::zip_with_lag(*this, n,
-                             [](double now, double then) { return now < then ? 1.0 : 0.0; });
+    return ops::zip_with_lag(*this, n, ops::BinKernel<BinOp::Lt>{});
   }
   return lt(shift(n));
 }
@@ -274,23 +306,15 @@ Panel Panel::average(std::size_t n) const {
   std::vector<double> sums(C, 0.0), counts(C, 0.0);
   double *sum = sums.data();
   double *count = counts.data();
-  // The loops are written so that they have no branches and vectorise; a count below the
-  // minimum divides by NaN.
+  // The kernels have no branches and vectorise; a count below the minimum divides by NaN.
   const auto finish = [&](double *yr) {
-    for (std::size_t c = 0; c < C; ++c) {
-      yr[c] = sum[c] / (count[c] >= min_count ? count[c] : kNaN);
-    }
+    ops::zip_into(sum, count, yr, C, MeanOfEnough{min_count});
   };
   // Sums start from +0.0 and so never hold -0.0: adding +0.0 in place of a NaN cell leaves
-  // them unchanged, which keeps the loops free of branches.
+  // them unchanged.
   const auto add = [&](const double *xr) {
-    for (std::size_t c = 0; c < C; ++c) {
-      const double v = xr[c];
-      const double add = v != v ? 0.0 : v;
-      const double one = v != v ? 0.0 : 1.0;
-      sum[c] = sum[c] + add;
-      count[c] = count[c] + one;
-    }
+    ops::zip_into(sum, xr, sum, C, AddPresent<false>{});
+    ops::zip_into(count, xr, count, C, AddPresent<true>{});
   };
   // Up to row n-1 (every row when n = 0) the window runs from row 0: one running sum makes the
   // same additions in the same order as summing each window afresh.
