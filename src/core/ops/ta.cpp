@@ -17,7 +17,9 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-bool finite(double x) { return std::isfinite(x); }
+// x - x is 0.0 exactly for finite x and NaN otherwise; unlike std::isfinite it leaves loops
+// free of calls and branches, so they vectorise.
+bool finite(double x) { return x - x == 0.0; }
 
 struct Input {
   const Panel &panel;
@@ -71,6 +73,14 @@ std::vector<std::size_t> first_finite(View x, std::size_t rows, std::size_t widt
   return s;
 }
 
+// out = ok ? v : NaN. Storing v first keeps its computation unconditional: otherwise GCC moves a
+// division that might raise a floating-point flag behind the branch, and the loop stays scalar.
+void put(double &out, double v, bool ok) {
+  out = v;
+  if (!ok)
+    out = kNaN;
+}
+
 double typical(double h, double l, double c) { return (h + l + c) / 3.0; }
 
 // Largest of the three terms, a NaN term left out; NaN only when all three are NaN. Among equal
@@ -100,7 +110,15 @@ public:
   // Whether every column of row t takes the plain update.
   bool steady(std::size_t t) const { return n_ > 0 && t >= steady_; }
 
-  double update(std::size_t j, double x) { return v_[j] = (v_[j] * nm1_ + x) / nf_; }
+  double update(std::size_t j, double x) { return updater()(j, x); }
+
+  // The plain update with its state in locals, for loops over whole rows.
+  struct Updater {
+    double *v;
+    double nm1, nf;
+    double operator()(std::size_t j, double x) const { return v[j] = (v[j] * nm1 + x) / nf; }
+  };
+  Updater updater() { return {v_.data(), nm1_, nf_}; }
 
   // Any row: seed, update or NaN, by the column's position relative to its start.
   double step(std::size_t t, std::size_t j, double x) {
@@ -119,8 +137,9 @@ public:
 
   void step(std::size_t t, const double *x, double *out) {
     if (steady(t)) {
+      const Updater up = updater();
       for (std::size_t j = 0; j < v_.size(); ++j)
-        out[j] = update(j, x[j]);
+        out[j] = up(j, x[j]);
     } else {
       for (std::size_t j = 0; j < v_.size(); ++j)
         out[j] = step(t, j, x[j]);
@@ -151,22 +170,19 @@ struct Directional {
   template <bool Plus, bool Minus> void step(std::size_t t, double *pdi, double *mdi) {
     const std::size_t width = s.size();
     auto finish = [&](std::size_t j, double tr, double pdm, double mdm) {
-      const bool ok = finite(tr) && tr != 0.0;
-      if constexpr (Plus)
-        pdi[j] = ok ? pdm * 100.0 / tr : kNaN;
-      if constexpr (Minus)
-        mdi[j] = ok ? mdm * 100.0 / tr : kNaN;
+      const bool ok = finite(tr) & (tr != 0.0);
+      if constexpr (Plus) {
+        const double v = pdm * 100.0 / tr;
+        put(pdi[j], v, ok);
+      }
+      if constexpr (Minus) {
+        const double v = mdm * 100.0 / tr;
+        put(mdi[j], v, ok);
+      }
     };
     if (t > 0 && wtr_.steady(t)) {
-      const double *h = h_[t], *hp = h_[t - 1], *l = l_[t], *lp = l_[t - 1], *cp = c_[t - 1];
-      for (std::size_t j = 0; j < width; ++j) {
-        const double tr = wtr_.update(j, true_range(h[j], l[j], cp[j]));
-        const double up = h[j] - hp[j];
-        const double down = lp[j] - l[j];
-        const double pdm = Plus ? wpdm_.update(j, (up > down && up > 0.0) ? up : 0.0) : 0.0;
-        const double mdm = Minus ? wmdm_.update(j, (down > up && down > 0.0) ? down : 0.0) : 0.0;
-        finish(j, tr, pdm, mdm);
-      }
+      steady_row<Plus, Minus>(width, h_[t], h_[t - 1], l_[t], l_[t - 1], c_[t - 1], wtr_.updater(),
+                              wpdm_.updater(), wmdm_.updater(), pdi, mdi);
       return;
     }
     for (std::size_t j = 0; j < width; ++j) {
@@ -181,6 +197,39 @@ struct Directional {
       const double tr = wtr_.step(t, j, true_range_at(t, j, s.data(), h_, l_, c_));
       finish(j, tr, Plus ? wpdm_.step(t, j, pdm) : 0.0, Minus ? wmdm_.step(t, j, mdm) : 0.0);
     }
+  }
+
+  // A row where every column is past its seed. The arrays are all distinct, which the compiler
+  // must know to vectorise the loop (too many pairs to check at run time).
+  template <bool Plus, bool Minus>
+  static void steady_row(std::size_t width, const double *__restrict h, const double *__restrict hp,
+                         const double *__restrict l, const double *__restrict lp,
+                         const double *__restrict cp, Wilder::Updater utr, Wilder::Updater updm,
+                         Wilder::Updater umdm, double *__restrict pdi, double *__restrict mdi) {
+    double *__restrict vtr = utr.v;
+    double *__restrict vp = updm.v;
+    double *__restrict vm = umdm.v;
+    const double nm1 = utr.nm1, nf = utr.nf;
+    // Separate loops: fused into one, GCC gives up on the selects.
+    for (std::size_t j = 0; j < width; ++j) {
+      vtr[j] = (vtr[j] * nm1 + true_range(h[j], l[j], cp[j])) / nf;
+      const double up = h[j] - hp[j];
+      const double down = lp[j] - l[j];
+      if constexpr (Plus)
+        vp[j] = (vp[j] * nm1 + ((up > down && up > 0.0) ? up : 0.0)) / nf;
+      if constexpr (Minus)
+        vm[j] = (vm[j] * nm1 + ((down > up && down > 0.0) ? down : 0.0)) / nf;
+    }
+    auto side = [&](const double *__restrict dm, double *__restrict di) {
+      for (std::size_t j = 0; j < width; ++j) {
+        const double tr = vtr[j];
+        put(di[j], dm[j] * 100.0 / tr, finite(tr) & (tr != 0.0));
+      }
+    };
+    if constexpr (Plus)
+      side(vp, pdi);
+    if constexpr (Minus)
+      side(vm, mdi);
   }
 
   View h_, l_, c_;
@@ -229,22 +278,28 @@ public:
     const double *xr = x_[t];
     const double row = static_cast<double>(t);
     const double end = static_cast<double>(t + n_);
+    double *pre = prefix_.data();
+    double *ne = nan_end_.data();
+    const bool first = t == b0;
     for (std::size_t j = 0; j < width_; ++j) {
       const bool nan = xr[j] != xr[j];
       const double v = nan ? kNeutral : xr[j];
-      prefix_[j] = (t == b0) ? v : join(prefix_[j], v);
-      nan_end_[j] = nan ? end : nan_end_[j];
+      const double joined = join(pre[j], v);
+      pre[j] = first ? v : joined;
+      ne[j] = nan ? end : ne[j];
     }
     if (t + 1 < n_)
       return false;
     if (t + 1 == b0 + n_) { // the window is exactly this block
-      for (std::size_t j = 0; j < width_; ++j)
-        out[j] = row < nan_end_[j] ? kNaN : prefix_[j];
+      for (std::size_t j = 0; j < width_; ++j) {
+        const double v = pre[j];
+        out[j] = row < ne[j] ? kNaN : v;
+      }
     } else {
       const double *sr = suffix_.data() + ((t + 1) % n_) * width_; // row t - n + 1
       for (std::size_t j = 0; j < width_; ++j) {
-        const double v = join(sr[j], prefix_[j]);
-        out[j] = row < nan_end_[j] ? kNaN : v;
+        const double v = join(sr[j], pre[j]);
+        out[j] = row < ne[j] ? kNaN : v;
       }
     }
     return true;
@@ -305,9 +360,9 @@ public:
     for (std::size_t j = 0; j < width_; ++j) {
       const double h = hrow_[j];
       const double l = lrow_[j];
-      const bool ok = finite(h) && finite(l) && h != l && finite(c[j]);
+      const bool ok = finite(h) & finite(l) & (h != l) & finite(c[j]);
       const double v = value_(h, l, c[j]);
-      out[j] = ok ? v : kNaN;
+      put(out[j], v, ok);
     }
   }
 
@@ -320,8 +375,12 @@ private:
   Fn value_;
 };
 
-double willr_value(double hh, double ll, double c) { return (hh - c) * -100.0 / (hh - ll); }
-double stoch_k_value(double hh, double ll, double c) { return (c - ll) * 100.0 / (hh - ll); }
+struct WillrValue {
+  double operator()(double hh, double ll, double c) const { return (hh - c) * -100.0 / (hh - ll); }
+};
+struct StochKValue {
+  double operator()(double hh, double ll, double c) const { return (c - ll) * 100.0 / (hh - ll); }
+};
 
 template <class Fn>
 Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
@@ -353,8 +412,9 @@ Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, 
     double *y = o[t];
     if (t > 0 && w.steady(t)) {
       const double *hr = h[t], *lr = l[t], *cp = c[t - 1];
+      const auto up = w.updater();
       for (std::size_t j = 0; j < cols; ++j)
-        y[j] = w.update(j, true_range(hr[j], lr[j], cp[j]));
+        y[j] = up(j, true_range(hr[j], lr[j], cp[j]));
     } else {
       for (std::size_t j = 0; j < cols; ++j)
         y[j] = w.step(t, j, true_range_at(t, j, s.data(), h, l, c));
@@ -385,9 +445,9 @@ Result<Panel> natr(const Panel &high, const Panel &low, const Panel &close, std:
     const double *cr = c[t];
     for (std::size_t j = 0; j < cols; ++j) {
       const double v = a[j];
-      const bool ok = finite(v) && cr[j] != 0.0;
+      const bool ok = finite(v) & (cr[j] != 0.0);
       const double r = (v * 100.0) / cr[j];
-      a[j] = ok ? r : kNaN;
+      put(a[j], r, ok);
     }
   });
 }
@@ -438,11 +498,11 @@ Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::
 }
 
 Result<Panel> willr(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  return range_position(high, low, close, n, willr_value);
+  return range_position(high, low, close, n, WillrValue{});
 }
 
 Result<Panel> stoch_k(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  return range_position(high, low, close, n, stoch_k_value);
+  return range_position(high, low, close, n, StochKValue{});
 }
 
 Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
@@ -456,7 +516,7 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
   Panel out = unfilled(close);
   const OutView o(out.data);
   // %K is kept only for the last d rows.
-  RangePosition<decltype(&stoch_k_value)> k(high, low, close, n, stoch_k_value);
+  RangePosition<StochKValue> k(high, low, close, n, StochKValue{});
   Ring ring(d, cols);
   const double df = static_cast<double>(d);
   std::vector<std::size_t> run(cols, 0);
@@ -692,20 +752,27 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
       start[j] = di.s[j] + n - 1;
   std::vector<double> pdi(cols), mdi(cols);
   Wilder w(start.data(), cols, n);
-  auto dx = [](double p, double m) {
-    const double sum = p + m;
-    const double v = sum == 0.0 ? 0.0 : std::abs(p - m) * 100.0 / sum;
-    return (finite(p) && finite(m)) ? v : kNaN;
-  };
   for (std::size_t t = 0; t < rows; ++t) {
     di.step<true, true>(t, pdi.data(), mdi.data());
+    // DX in place of +DI.
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double p = pdi[j];
+      const double m = mdi[j];
+      const double sum = p + m;
+      pdi[j] = std::abs(p - m) * 100.0 / sum;
+      if (sum == 0.0)
+        pdi[j] = 0.0;
+      if (!(finite(p) & finite(m)))
+        pdi[j] = kNaN;
+    }
     double *y = o[t];
     if (w.steady(t)) {
+      const auto up = w.updater();
       for (std::size_t j = 0; j < cols; ++j)
-        y[j] = w.update(j, dx(pdi[j], mdi[j]));
+        y[j] = up(j, pdi[j]);
     } else {
       for (std::size_t j = 0; j < cols; ++j)
-        y[j] = w.step(t, j, dx(pdi[j], mdi[j]));
+        y[j] = w.step(t, j, pdi[j]);
     }
   }
   return out;
