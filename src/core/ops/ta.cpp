@@ -102,9 +102,13 @@ public:
       : start_(start), n_(n), nf_(static_cast<double>(n)), nm1_(nf_ - 1.0), v_(width, kNaN) {
     // A column that never starts keeps NaN, which the update leaves NaN; so once every other
     // column is past its seed, all columns take the same branch-free update.
-    for (std::size_t j = 0; j < width; ++j)
-      if (start[j] != kNone)
-        steady_ = std::max(steady_, start[j] + n + 1);
+    for (std::size_t j = 0; j < width; ++j) {
+      if (start[j] == kNone)
+        continue;
+      // A seed that never ends (start + n + 1 beyond any row) keeps every row general.
+      const bool ends = n < kNone - 1 - start[j];
+      steady_ = std::max(steady_, ends ? start[j] + n + 1 : kNone);
+    }
   }
 
   // Whether every column of row t takes the plain update.
@@ -345,8 +349,9 @@ private:
 template <class Fn> class RangePosition {
 public:
   RangePosition(const Panel &high, const Panel &low, const Panel &close, std::size_t n, Fn value)
-      : c_(close.data), width_(close.cols()), n_(n), hh_(View(high.data), width_, n),
-        ll_(View(low.data), width_, n), hrow_(width_), lrow_(width_), value_(value) {}
+      : c_(close.data), width_(close.cols()), n_(n > close.rows() ? 0 : n),
+        hh_(View(high.data), width_, n_), ll_(View(low.data), width_, n_), hrow_(width_),
+        lrow_(width_), value_(value) {}
 
   void step(std::size_t t, double *out) {
     // Both extremes see every row, defined or not.
