@@ -252,14 +252,40 @@ private:
   std::vector<double> cells_;
 };
 
-// acc[j] = sum over rows t-n+1 .. t of row(i)[j], from +0.0 in ascending row order.
+// acc[j] = sum over rows t-n+1 .. t of row(i)[j], from +0.0 in ascending row order. Four
+// columns at a time run down the rows with their sums in registers (up to 64 rows per pass, the
+// sums carried on between passes), so the rows are read once and no sum goes back to memory per
+// row.
 template <class RowOf>
 void window_sum(std::size_t t, std::size_t n, std::size_t width, RowOf row, double *acc) {
+  constexpr std::size_t kRows = 64;
   std::fill(acc, acc + width, 0.0);
-  for (std::size_t i = t + 1 - n; i <= t; ++i) {
-    const double *r = row(i);
-    for (std::size_t j = 0; j < width; ++j)
-      acc[j] += r[j];
+  const double *r[kRows];
+  for (std::size_t i0 = t + 1 - n; i0 <= t; i0 += kRows) {
+    const std::size_t m = std::min(kRows, t + 1 - i0);
+    for (std::size_t k = 0; k < m; ++k)
+      r[k] = row(i0 + k);
+    std::size_t j = 0;
+    for (; j + 4 <= width; j += 4) {
+      double a0 = acc[j], a1 = acc[j + 1], a2 = acc[j + 2], a3 = acc[j + 3];
+      for (std::size_t k = 0; k < m; ++k) {
+        const double *x = r[k] + j;
+        a0 += x[0];
+        a1 += x[1];
+        a2 += x[2];
+        a3 += x[3];
+      }
+      acc[j] = a0;
+      acc[j + 1] = a1;
+      acc[j + 2] = a2;
+      acc[j + 3] = a3;
+    }
+    for (; j < width; ++j) {
+      double a = acc[j];
+      for (std::size_t k = 0; k < m; ++k)
+        a += r[k][j];
+      acc[j] = a;
+    }
   }
 }
 
