@@ -618,25 +618,38 @@ Result<Panel> obv(const Panel &close, const Panel &volume) {
     return util::unexpected(std::move(ok.error()));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  Panel out(close.dates, close.symbols);
+  Panel out = unfilled(close);
   const View c(close.data), v(volume.data);
   const OutView o(out.data);
   const auto s = first_finite(c, rows, cols);
-  std::vector<double> total(cols);
+  // A column that never starts keeps a NaN total, which every step leaves NaN; so past the last
+  // start row all columns take the same step.
+  std::vector<double> total(cols, kNaN);
+  std::size_t settled = 0;
+  for (std::size_t j = 0; j < cols; ++j)
+    if (s[j] != kNone)
+      settled = std::max(settled, s[j] + 1);
+  // Adding -0.0 leaves every total as it is; the table lookup keeps rises and falls off the
+  // branch predictor.
+  auto step = [&](std::size_t t, std::size_t j) {
+    const double diff = c[t][j] - c[t - 1][j];
+    const double add[3] = {-0.0, v[t][j], -v[t][j]};
+    return total[j] += add[int{diff > 0.0} + 2 * int{diff < 0.0}];
+  };
   for (std::size_t t = 0; t < rows; ++t) {
+    double *y = o[t];
+    if (t > 0 && t >= settled) {
+      for (std::size_t j = 0; j < cols; ++j)
+        y[j] = step(t, j);
+      continue;
+    }
     for (std::size_t j = 0; j < cols; ++j) {
       if (s[j] == kNone || t < s[j])
-        continue;
-      if (t == s[j]) {
-        total[j] = v[t][j];
-      } else {
-        // Adding -0.0 leaves every total as it is; the table lookup keeps rises and falls off
-        // the branch predictor.
-        const double diff = c[t][j] - c[t - 1][j];
-        const double step[3] = {-0.0, v[t][j], -v[t][j]};
-        total[j] += step[int{diff > 0.0} + 2 * int{diff < 0.0}];
-      }
-      o[t][j] = total[j];
+        y[j] = kNaN;
+      else if (t == s[j])
+        y[j] = total[j] = v[t][j];
+      else
+        y[j] = step(t, j);
     }
   }
   return out;
