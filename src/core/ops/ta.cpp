@@ -50,7 +50,7 @@ struct OutView {
   double *operator[](std::size_t t) const { return first + t * stride; }
 };
 
-// A panel of close's grid whose cells are not yet written; for results that write every cell.
+// A panel of the given grid whose cells are not yet written; for results that write every cell.
 Panel unfilled(const Panel &grid) {
   return Panel(
       grid.dates, grid.symbols,
@@ -550,28 +550,26 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
   RangePosition<StochKValue> k(high, low, close, n, StochKValue{});
   Ring ring(d, cols);
   const double df = static_cast<double>(d);
-  std::vector<std::size_t> run(cols, 0);
-  std::vector<double> sum(cols);
+  // A window ending before row bad_end[j] holds a non-finite %K. A window of d finite values
+  // never reaches above %K's first finite row.
+  std::vector<double> bad_end(cols, 0.0), sum(cols);
   for (std::size_t t = 0; t < rows; ++t) {
     double *kr = ring.row(t);
     k.step(t, kr);
-    double *y = o[t];
-    bool any = false;
-    for (std::size_t j = 0; j < cols; ++j) {
-      run[j] = finite(kr[j]) ? run[j] + 1 : 0;
-      any = any || run[j] >= d;
-    }
-    // d finite values of %K in a row never reach above %K's first finite row.
-    if (!any) {
+    const double row = static_cast<double>(t);
+    const double end = static_cast<double>(t + d);
+    double *__restrict be = bad_end.data();
+    for (std::size_t j = 0; j < cols; ++j)
+      be[j] = finite(kr[j]) ? be[j] : end;
+    double *__restrict y = o[t];
+    if (t + 1 < d) {
       std::fill(y, y + cols, kNaN);
       continue;
     }
     window_sum(
         t, d, cols, [&](std::size_t i) { return ring.row(i); }, sum.data());
-    for (std::size_t j = 0; j < cols; ++j) {
-      const double v = sum[j] / df;
-      y[j] = run[j] >= d ? v : kNaN;
-    }
+    for (std::size_t j = 0; j < cols; ++j)
+      put(y[j], sum[j] / df, row >= be[j]);
   }
   return out;
 }
