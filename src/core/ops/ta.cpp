@@ -659,12 +659,18 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
     return util::unexpected(std::move(ok.error()));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  Panel out(close.dates, close.symbols);
   if (n >= rows)
-    return out;
+    return Panel(close.dates, close.symbols);
+  Panel out = unfilled(close);
   const View h(high.data), l(low.data), c(close.data), v(volume.data);
   const OutView o(out.data);
   const auto s = first_finite(c, rows, cols);
+  // First row each column defines, as a double (infinite for a column without a start), so that
+  // the output loop selects without branches.
+  std::vector<double> first(cols);
+  for (std::size_t j = 0; j < cols; ++j)
+    first[j] = s[j] == kNone ? std::numeric_limits<double>::infinity()
+                             : static_cast<double>(s[j]) + static_cast<double>(n);
   // With n = 0 every window is empty: no flow is kept and every sum stays 0.0.
   Ring pos(std::max<std::size_t>(n, 1), cols), neg(std::max<std::size_t>(n, 1), cols);
   std::vector<double> tp(cols), prev_tp(cols), p(cols), m(cols);
@@ -688,9 +694,12 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
       any = any || t - s[j] >= n;
     }
     std::swap(tp, prev_tp);
+    double *y = o[t];
     // Windows end at s + n or later, so they start after s.
-    if (!any)
+    if (!any) {
+      std::fill(y, y + cols, kNaN);
       continue;
+    }
     if (n == 0) {
       std::fill(p.begin(), p.end(), 0.0);
       std::fill(m.begin(), m.end(), 0.0);
@@ -698,9 +707,15 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
       window_sum(t, n, cols, pos_row, p.data());
       window_sum(t, n, cols, neg_row, m.data());
     }
-    for (std::size_t j = 0; j < cols; ++j)
-      if (s[j] != kNone && t >= s[j] && t - s[j] >= n)
-        o[t][j] = m[j] == 0.0 ? 100.0 : 100.0 - 100.0 / (p[j] / m[j] + 1.0);
+    const double row = static_cast<double>(t);
+    for (std::size_t j = 0; j < cols; ++j) {
+      // Unconditional first, overwritten after: see put.
+      y[j] = 100.0 - 100.0 / (p[j] / m[j] + 1.0);
+      if (m[j] == 0.0)
+        y[j] = 100.0;
+      if (!(row >= first[j]))
+        y[j] = kNaN;
+    }
   }
   return out;
 }
