@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 #include "core/align.hpp"
 
@@ -14,14 +15,11 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Orders `order` (resized to values.size()) by value then position; a total order even with
-// NaN, so the sort cannot stray. Allocates nothing once `order` has its capacity.
-void argsort_into(const double *values, std::size_t n, std::vector<std::size_t> &order) {
-  order.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    order[i] = i;
-  }
-  std::sort(order.begin(), order.end(), [values](std::size_t i, std::size_t j) {
+// Value then position; a total order even with NaN (after every number), so no sort or
+// selection can stray.
+struct ByValueThenPosition {
+  const double *values;
+  bool operator()(std::size_t i, std::size_t j) const {
     const double a = values[i];
     const double b = values[j];
     if (a < b) {
@@ -36,7 +34,33 @@ void argsort_into(const double *values, std::size_t n, std::vector<std::size_t> 
       return nb;
     }
     return i < j;
-  });
+  }
+};
+
+void fill_positions(std::size_t n, std::vector<std::size_t> &order) {
+  order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    order[i] = i;
+  }
+}
+
+// Orders `order` (resized to n) by value then position. Allocates nothing once `order` has its
+// capacity.
+void argsort_into(const double *values, std::size_t n, std::vector<std::size_t> &order) {
+  fill_positions(n, order);
+  std::sort(order.begin(), order.end(), ByValueThenPosition{values});
+}
+
+// Leaves in the last k places of `order` (resized to n) the positions that the last k places of
+// argsort_into hold, in some order: the order is total, so the set is the same.
+void select_last_into(const double *values, std::size_t n, std::size_t k,
+                      std::vector<std::size_t> &order) {
+  fill_positions(n, order);
+  if (k == 0 || k >= n) {
+    return;
+  }
+  std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n - k), order.end(),
+                   ByValueThenPosition{values});
 }
 
 bool stops_off(const HoldUntilOpts &o) {
@@ -170,8 +194,9 @@ Panel Panel::hold_until(const Panel &exit, const HoldUntilOpts &opts) const {
   std::vector<std::size_t> order;
   order.reserve(n);
   std::vector<double> score(n);
+  // Only which columns make the top `limit` matters, not their order among themselves.
   const auto pick_top = [&](Eigen::Index t, const double *values) {
-    rotation::argsort_into(values, n, order);
+    rotation::select_last_into(values, n, limit, order);
     for (std::size_t k = 0; k < limit; ++k) {
       held(t, static_cast<Eigen::Index>(order[n - 1 - k])) = 1.0;
     }
