@@ -458,36 +458,40 @@ struct KeyedCell {
   std::size_t col;
 };
 
-// Sorts cells by key (ties in any order): LSD radix on bytes, skipping the bytes every key
-// shares. `tmp` must be as long as `cells`. Short rows take a comparison sort.
+// Sorts cells by key (ties in any order): LSD radix on 11-bit digits, skipping the digits every
+// key shares. `tmp` must be as long as `cells`. Short rows take a comparison sort.
 void sort_by_key(std::vector<KeyedCell> &cells, std::vector<KeyedCell> &tmp) {
   const std::size_t m = cells.size();
-  if (m < 256) {
+  // Counts are 32-bit to keep the histograms small.
+  if (m < 256 || m > std::numeric_limits<std::uint32_t>::max()) {
     std::sort(cells.begin(), cells.end(),
               [](const KeyedCell &a, const KeyedCell &b) { return a.key < b.key; });
     return;
   }
-  std::array<std::array<std::size_t, 256>, 8> counts{};
+  constexpr unsigned kBits = 11;
+  constexpr unsigned kPasses = (64 + kBits - 1) / kBits;
+  constexpr std::uint64_t kMask = (std::uint64_t{1} << kBits) - 1;
+  std::array<std::array<std::uint32_t, std::size_t{1} << kBits>, kPasses> counts{};
   for (const KeyedCell &e : cells) {
-    for (std::size_t b = 0; b < 8; ++b) {
-      ++counts[b][(e.key >> (8 * b)) & 0xff];
+    for (unsigned b = 0; b < kPasses; ++b) {
+      ++counts[b][(e.key >> (kBits * b)) & kMask];
     }
   }
   KeyedCell *src = cells.data();
   KeyedCell *dst = tmp.data();
-  for (std::size_t b = 0; b < 8; ++b) {
+  for (unsigned b = 0; b < kPasses; ++b) {
     auto &count = counts[b];
-    if (count[(src[0].key >> (8 * b)) & 0xff] == m) {
+    if (count[(src[0].key >> (kBits * b)) & kMask] == m) {
       continue;
     }
-    std::size_t sum = 0;
+    std::uint32_t sum = 0;
     for (auto &c : count) {
-      const std::size_t here = c;
+      const std::uint32_t here = c;
       c = sum;
       sum += here;
     }
     for (std::size_t i = 0; i < m; ++i) {
-      dst[count[(src[i].key >> (8 * b)) & 0xff]++] = src[i];
+      dst[count[(src[i].key >> (kBits * b)) & kMask]++] = src[i];
     }
     std::swap(src, dst);
   }
