@@ -1,5 +1,8 @@
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -261,37 +264,143 @@ Panel Panel::ema(std::size_t n) const {
                                 });
 }
 
+namespace {
+
+namespace pk = Eigen::internal;
+
+// One row t of Wilder's smoothing across the columns, f[c] being column c's first value row (as a
+// double). Columns past f[c] take the steady update; a column at f[c] writes its seed value, whose
+// averages g and l already hold; the rest write NaN and keep their state. Branch-free, so whole
+// packets of columns advance together; every cell sees the operations of the scalar form.
+struct RsiRow {
+  double nd;
+  double keep; // n - 1
+  template <class P> static P value(const P &g, const P &l) {
+    const P hundred = pk::pset1<P>(100.0);
+    const P v = pk::psub(hundred, pk::pdiv(hundred, pk::padd(pk::pdiv(g, l), pk::pset1<P>(1.0))));
+    return pk::pselect(pk::pcmp_eq(l, pk::pzero(l)), hundred, v);
+  }
+  static double value(double g, double l) {
+    return l == 0.0 ? 100.0 : 100.0 - 100.0 / (g / l + 1.0);
+  }
+  template <class P>
+  void packet(const double *x, const double *xp, const double *f, const double *seed, double td,
+              double *g, double *l, double *y) const {
+    const P zero = pk::pset1<P>(0.0);
+    P d = pk::psub(pk::ploadu<P>(x), pk::ploadu<P>(xp));
+    d = pk::pselect(pk::pcmp_le(pk::pabs(d), pk::pset1<P>(std::numeric_limits<double>::max())), d,
+                    zero);
+    const P gain = pk::pselect(pk::pcmp_lt(zero, d), d, zero);
+    const P loss = pk::pselect(pk::pcmp_le(d, zero), pk::pnegate(d), zero);
+    const P g0 = pk::ploadu<P>(g);
+    const P l0 = pk::ploadu<P>(l);
+    const P vnd = pk::pset1<P>(nd);
+    const P vkeep = pk::pset1<P>(keep);
+    const P g1 = pk::pdiv(pk::padd(pk::pmul(g0, vkeep), gain), vnd);
+    const P l1 = pk::pdiv(pk::padd(pk::pmul(l0, vkeep), loss), vnd);
+    const P fv = pk::ploadu<P>(f);
+    const P vt = pk::pset1<P>(td);
+    const P steady = pk::pcmp_lt(fv, vt);
+    const P at_seed = pk::pcmp_eq(fv, vt);
+    pk::pstoreu(g, pk::pselect(steady, g1, g0));
+    pk::pstoreu(l, pk::pselect(steady, l1, l0));
+    const P other = pk::pselect(at_seed, pk::ploadu<P>(seed), pk::pset1<P>(kNaN));
+    pk::pstoreu(y, pk::pselect(steady, value(g1, l1), other));
+  }
+  void cell(double x, double xp, double f, double seed, double td, double &g, double &l,
+            double &y) const {
+    double d = x - xp;
+    d = finite(d) ? d : 0.0;
+    const double gain = d > 0 ? d : 0.0;
+    const double loss = d <= 0 ? -d : 0.0;
+    if (f < td) {
+      g = (g * keep + gain) / nd;
+      l = (l * keep + loss) / nd;
+      y = value(g, l);
+    } else {
+      y = f == td ? seed : kNaN;
+    }
+  }
+};
+
+} // namespace
+
 Panel Panel::rsi(std::size_t n) const {
-  if (n == 0) {
+  const auto R = rows();
+  const auto C = cols();
+  if (n == 0 || R == 0 || C == 0) {
     return Panel(dates, symbols);
   }
+  const double *x = data.data();
+  // Each column's first finite row s, found by sweeping rows over the columns still without one.
+  std::vector<std::size_t> start(C, kNone);
+  std::vector<std::size_t> pending(C);
+  for (std::size_t c = 0; c < C; ++c) {
+    pending[c] = c;
+  }
+  for (std::size_t t = 0; t < R && !pending.empty(); ++t) {
+    const double *xr = x + t * C;
+    std::size_t kept = 0;
+    for (const std::size_t c : pending) {
+      if (finite(xr[c])) {
+        start[c] = t;
+      } else {
+        pending[kept++] = c;
+      }
+    }
+    pending.resize(kept);
+  }
+  // The seed averages, walked down each column apart: they cover only n + 1 rows per column.
+  // first[c] is the row of the column's first value as a double (exact: rows are far below
+  // 2^53), +inf for a column that never gets one.
   const double nd = static_cast<double>(n);
-  std::vector<double> gain_avg(cols(), 0.0), loss_avg(cols(), 0.0);
-  return walk_from_first_finite(
-      *this, [&](std::size_t c, std::size_t k, double prev, double v, double &out) {
-        if (k == 0) {
-          return;
-        }
-        double d = v - prev;
-        d = finite(d) ? d : 0.0;
-        const double gain = d > 0 ? d : 0.0;
-        const double loss = d <= 0 ? -d : 0.0;
-        double &g = gain_avg[c];
-        double &l = loss_avg[c];
-        if (k < n) {
-          g += gain;
-          l += loss;
-          return;
-        }
-        if (k == n) {
-          g = (g + gain) / nd;
-          l = (l + loss) / nd;
-        } else {
-          g = (g * (nd - 1.0) + gain) / nd;
-          l = (l * (nd - 1.0) + loss) / nd;
-        }
-        out = l == 0.0 ? 100.0 : 100.0 - 100.0 / (g / l + 1.0);
-      });
+  std::vector<double> first(C, kInf), seed(C, kNaN), g(C, 0.0), l(C, 0.0);
+  for (std::size_t c = 0; c < C; ++c) {
+    const std::size_t s = start[c];
+    if (s == kNone || n >= R - s) {
+      continue;
+    }
+    double gs = 0.0;
+    double ls = 0.0;
+    for (std::size_t k = 1; k <= n; ++k) {
+      double d = x[(s + k) * C + c] - x[(s + k - 1) * C + c];
+      d = finite(d) ? d : 0.0;
+      const double gain = d > 0 ? d : 0.0;
+      const double loss = d <= 0 ? -d : 0.0;
+      if (k < n) {
+        gs += gain;
+        ls += loss;
+      } else {
+        gs = (gs + gain) / nd;
+        ls = (ls + loss) / nd;
+      }
+    }
+    g[c] = gs;
+    l[c] = ls;
+    seed[c] = RsiRow::value(gs, ls);
+    first[c] = static_cast<double>(s + n);
+  }
+
+  Matrix out = uninit_matrix(data.rows(), data.cols());
+  double *y = out.data();
+  std::fill(y, y + C, kNaN); // no column has its first value before row 1
+  const RsiRow row{nd, nd - 1.0};
+  using P = pk::packet_traits<double>::type;
+  constexpr std::size_t W = pk::packet_traits<double>::size;
+  for (std::size_t t = 1; t < R; ++t) {
+    const double *xr = x + t * C;
+    const double *xp = xr - C;
+    double *yr = y + t * C;
+    const double td = static_cast<double>(t);
+    std::size_t c = 0;
+    for (; c + W <= C; c += W) {
+      row.packet<P>(xr + c, xp + c, &first[c], &seed[c], td, &g[c], &l[c], yr + c);
+    }
+    for (; c < C; ++c) {
+      row.cell(xr[c], xp[c], first[c], seed[c], td, g[c], l[c], yr[c]);
+    }
+  }
+  return Panel(dates, symbols, std::move(out));
 }
 
 Panel Panel::average(std::size_t n) const {
@@ -334,19 +443,80 @@ Panel Panel::average(std::size_t n) const {
   return out;
 }
 
+namespace {
+
+// A cell's value as an unsigned key in the value's order: -0.0 and 0.0 share a key, so keys tie
+// exactly where values compare equal (the cells carry no NaN). Descending flips every bit.
+inline std::uint64_t order_key(double v, bool ascending) {
+  const auto u = std::bit_cast<std::uint64_t>(v + 0.0); // -0.0 + 0.0 is +0.0
+  const std::uint64_t key = (u >> 63) != 0 ? ~u : u | (std::uint64_t{1} << 63);
+  return ascending ? key : ~key;
+}
+
+struct KeyedCell {
+  std::uint64_t key;
+  std::size_t col;
+};
+
+// Sorts cells by key (ties in any order): LSD radix on 11-bit digits, skipping the digits every
+// key shares. `tmp` must be as long as `cells`. Short rows take a comparison sort.
+void sort_by_key(std::vector<KeyedCell> &cells, std::vector<KeyedCell> &tmp) {
+  const std::size_t m = cells.size();
+  // Counts are 32-bit to keep the histograms small.
+  if (m < 256 || m > std::numeric_limits<std::uint32_t>::max()) {
+    std::sort(cells.begin(), cells.end(),
+              [](const KeyedCell &a, const KeyedCell &b) { return a.key < b.key; });
+    return;
+  }
+  constexpr unsigned kBits = 11;
+  constexpr unsigned kPasses = (64 + kBits - 1) / kBits;
+  constexpr std::uint64_t kMask = (std::uint64_t{1} << kBits) - 1;
+  std::array<std::array<std::uint32_t, std::size_t{1} << kBits>, kPasses> counts{};
+  for (const KeyedCell &e : cells) {
+    for (unsigned b = 0; b < kPasses; ++b) {
+      ++counts[b][(e.key >> (kBits * b)) & kMask];
+    }
+  }
+  KeyedCell *src = cells.data();
+  KeyedCell *dst = tmp.data();
+  for (unsigned b = 0; b < kPasses; ++b) {
+    auto &count = counts[b];
+    if (count[(src[0].key >> (kBits * b)) & kMask] == m) {
+      continue;
+    }
+    std::uint32_t sum = 0;
+    for (auto &c : count) {
+      const std::uint32_t here = c;
+      c = sum;
+      sum += here;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      dst[count[(src[i].key >> (kBits * b)) & kMask]++] = src[i];
+    }
+    std::swap(src, dst);
+  }
+  if (src != cells.data()) {
+    std::copy(src, src + m, cells.data());
+  }
+}
+
+} // namespace
+
 Panel Panel::rank_cs(bool pct, bool ascending) const {
-  Panel out(dates, symbols);
   const auto R = rows();
   const auto C = cols();
-  std::vector<std::pair<double, std::size_t>> cells;
+  Matrix out = uninit_matrix(data.rows(), data.cols());
+  std::vector<KeyedCell> cells, tmp(C);
   cells.reserve(C);
   for (std::size_t t = 0; t < R; ++t) {
     const double *xr = data.data() + t * C;
-    double *yr = out.data.data() + t * C;
+    double *yr = out.data() + t * C;
     cells.clear();
     for (std::size_t c = 0; c < C; ++c) {
-      if (!std::isnan(xr[c])) {
-        cells.emplace_back(xr[c], c);
+      if (std::isnan(xr[c])) {
+        yr[c] = kNaN;
+      } else {
+        cells.push_back({order_key(xr[c], ascending), c});
       }
     }
     const std::size_t m = cells.size();
@@ -354,27 +524,21 @@ Panel Panel::rank_cs(bool pct, bool ascending) const {
       continue;
     }
     // Equal values share one rank, so how ties are ordered does not matter here.
-    if (ascending) {
-      std::sort(cells.begin(), cells.end(),
-                [](const auto &a, const auto &b) { return a.first < b.first; });
-    } else {
-      std::sort(cells.begin(), cells.end(),
-                [](const auto &a, const auto &b) { return a.first > b.first; });
-    }
+    sort_by_key(cells, tmp);
     const double scale = pct ? static_cast<double>(m) : 1.0;
     for (std::size_t i = 0; i < m;) {
       std::size_t j = i + 1;
-      while (j < m && cells[j].first == cells[i].first) {
+      while (j < m && cells[j].key == cells[i].key) {
         ++j;
       }
       const double rank = static_cast<double>((i + 1) + j) * 0.5 / scale;
       for (std::size_t k = i; k < j; ++k) {
-        yr[cells[k].second] = rank;
+        yr[cells[k].col] = rank;
       }
       i = j;
     }
   }
-  return out;
+  return Panel(dates, symbols, std::move(out));
 }
 
 } // namespace zorv
