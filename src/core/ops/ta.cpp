@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "core/ops/rolling.hpp"
+
 // The indicators sweep rows and work across all columns of a row at once, carrying each column's
 // state (start row, running values, counts) in per-call vectors: the panels are row-major, and
 // every window sum stays a per-column sum in ascending row order.
@@ -13,6 +15,9 @@
 namespace zorv::ta {
 
 namespace {
+
+using ops::RollingExtreme;
+using ops::View;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
@@ -34,15 +39,6 @@ Result<void> check_covers(const Panel &close, std::initializer_list<Input> input
   return {};
 }
 
-// Rows of a run of columns of a row-major matrix.
-struct View {
-  const double *first;
-  std::size_t stride;
-  explicit View(const Matrix &m, std::size_t col = 0)
-      : first(m.data() + col), stride(static_cast<std::size_t>(m.cols())) {}
-  const double *operator[](std::size_t t) const { return first + t * stride; }
-};
-
 struct OutView {
   double *first;
   std::size_t stride;
@@ -52,9 +48,9 @@ struct OutView {
 
 // A panel of the given grid whose cells are not yet written; for results that write every cell.
 Panel unfilled(const Panel &grid) {
-  return Panel(
-      grid.dates, grid.symbols,
-      Matrix(static_cast<Eigen::Index>(grid.rows()), static_cast<Eigen::Index>(grid.cols())));
+  return Panel(grid.dates, grid.symbols,
+               uninit_matrix(static_cast<Eigen::Index>(grid.rows()),
+                             static_cast<Eigen::Index>(grid.cols())));
 }
 
 // Per column, the first row whose cell is finite; kNone for a column without one.
@@ -288,87 +284,6 @@ void window_sum(std::size_t t, std::size_t n, std::size_t width, RowOf row, doub
     }
   }
 }
-
-// Extreme (Max: largest) of the last n rows of several columns, fed one row at a time, without
-// a whole panel in between. Linear in the cells whatever n is (van Herk / Gil-Werman): rows fall
-// into blocks of n, and a window is the suffix of one block joined to the prefix of the next.
-// Among equal values the earlier row's is kept, as a left-to-right scan that replaces only on a
-// strict improvement gives it (-0.0 and 0.0 included); a window holding a NaN gives NaN.
-template <bool Max> class RollingExtreme {
-public:
-  RollingExtreme(View x, std::size_t width, std::size_t n)
-      : x_(x), width_(width), n_(n), suffix_(n * width), prefix_(width), nan_end_(width, 0.0) {}
-
-  // Feeds row t (0, 1, ... in order, n > 0). From row n - 1 on, fills out with the extreme of
-  // rows t-n+1 .. t and returns true.
-  bool step(std::size_t t, double *out) {
-    const std::size_t b0 = t - t % n_;
-    if (t == b0 && t > 0)
-      fill_suffixes(b0 - n_);
-    const double *xr = x_[t];
-    const double row = static_cast<double>(t);
-    const double end = static_cast<double>(t + n_);
-    double *pre = prefix_.data();
-    double *ne = nan_end_.data();
-    const bool first = t == b0;
-    for (std::size_t j = 0; j < width_; ++j) {
-      const bool nan = xr[j] != xr[j];
-      const double v = nan ? kNeutral : xr[j];
-      const double joined = join(pre[j], v);
-      pre[j] = first ? v : joined;
-      ne[j] = nan ? end : ne[j];
-    }
-    if (t + 1 < n_)
-      return false;
-    if (t + 1 == b0 + n_) { // the window is exactly this block
-      for (std::size_t j = 0; j < width_; ++j) {
-        const double v = pre[j];
-        out[j] = row < ne[j] ? kNaN : v;
-      }
-    } else {
-      const double *sr = suffix_.data() + ((t + 1) % n_) * width_; // row t - n + 1
-      for (std::size_t j = 0; j < width_; ++j) {
-        const double v = join(sr[j], pre[j]);
-        out[j] = row < ne[j] ? kNaN : v;
-      }
-    }
-    return true;
-  }
-
-private:
-  static constexpr double kNeutral =
-      Max ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-
-  // The later value wins only when strictly better.
-  static double join(double earlier, double later) {
-    return (Max ? later > earlier : later < earlier) ? later : earlier;
-  }
-
-  // Suffixes of the full block starting at row b0, from its last row back; row b0+i at i.
-  void fill_suffixes(std::size_t b0) {
-    for (std::size_t i = n_; i-- > 0;) {
-      const double *xr = x_[b0 + i];
-      double *sr = suffix_.data() + i * width_;
-      if (i + 1 == n_) {
-        for (std::size_t j = 0; j < width_; ++j)
-          sr[j] = xr[j] != xr[j] ? kNeutral : xr[j];
-        continue;
-      }
-      const double *next = sr + width_;
-      for (std::size_t j = 0; j < width_; ++j) {
-        const double v = xr[j] != xr[j] ? kNeutral : xr[j];
-        sr[j] = join(v, next[j]);
-      }
-    }
-  }
-
-  View x_;
-  std::size_t width_, n_;
-  std::vector<double> suffix_, prefix_;
-  // A window ending before row nan_end_[j] holds a NaN (rows held as doubles so the selects
-  // vectorise).
-  std::vector<double> nan_end_;
-};
 
 // Williams %R and %K, row by row: value(hh, ll, close) where the n-row high and low and close are
 // finite and the range is not empty, NaN elsewhere. Every cell of each row is written.
