@@ -994,13 +994,15 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
 
 // Random cells with runs of NaN (leading ones delay a column's start), infinities, signed zeros
 // and ties.
-Panel random_prices(std::mt19937_64 &rng, std::size_t rows, std::size_t cols) {
+// late: some columns start anywhere in the panel or never, as late listings do.
+Panel random_prices(std::mt19937_64 &rng, std::size_t rows, std::size_t cols, bool late = false) {
   Panel p = random_panel(rng, rows, cols);
   std::uniform_int_distribution<std::size_t> at(0, rows), len(0, 6);
   for (std::size_t j = 0; j < cols; ++j) {
     for (int run = 0; run < 2; ++run) {
       const std::size_t from = run == 0 ? 0 : at(rng);
-      const std::size_t to = std::min(rows, from + len(rng));
+      const std::size_t to =
+          std::min(rows, from + (late && run == 0 && j % 4 == 1 ? at(rng) : len(rng)));
       for (std::size_t t = from; t < to; ++t)
         p.data(static_cast<Eigen::Index>(t), static_cast<Eigen::Index>(j)) = NaN;
     }
@@ -1012,11 +1014,13 @@ TEST(TaExact, MatchesEarlierImplementation) {
   std::mt19937_64 rng(20261207);
   std::uniform_int_distribution<std::size_t> rows_of(0, 40), cols_of(0, 6), window(0, 6);
   for (int round = 0; round < 400; ++round) {
-    // Mostly small panels; every tenth one long enough that most rows see every column settled.
-    const bool big = round % 10 == 0;
-    const std::size_t rows = big ? 300 : rows_of(rng), cols = big ? 9 : cols_of(rng);
+    // Mostly small panels; every tenth one long enough that most rows see every column settled,
+    // and every tenth a wide one with late starters, so that rows mix settled and seeding columns.
+    const bool big = round % 10 == 0, wide = round % 10 == 5;
+    const std::size_t rows = big ? 300 : wide ? 120 : rows_of(rng);
+    const std::size_t cols = big ? 9 : wide ? 64 : cols_of(rng);
     const Panel h = random_prices(rng, rows, cols), l = random_prices(rng, rows, cols),
-                c = random_prices(rng, rows, cols), v = random_prices(rng, rows, cols);
+                c = random_prices(rng, rows, cols, wide), v = random_prices(rng, rows, cols);
     std::size_t n = big ? 1 + window(rng) * 3 : window(rng);
     if (round % 50 == 7)
       n = kHuge;

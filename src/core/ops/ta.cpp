@@ -101,14 +101,42 @@ public:
     for (std::size_t j = 0; j < width; ++j) {
       if (start[j] == kNone)
         continue;
+      order_.push_back(j);
       // A seed that never ends (start + n + 1 beyond any row) keeps every row general.
       const bool ends = n < kNone - 1 - start[j];
       steady_ = std::max(steady_, ends ? start[j] + n + 1 : kNone);
     }
+    std::stable_sort(order_.begin(), order_.end(),
+                     [start](std::size_t a, std::size_t b) { return start[a] < start[b]; });
   }
 
-  // Whether every column of row t takes the plain update.
-  bool steady(std::size_t t) const { return n_ > 0 && t >= steady_; }
+  // Whether row t is better run as the plain update over all columns, with the columns of
+  // pending() (inside their seed; their state saved and restored around the plain update) then
+  // redone one by one. Late starters would otherwise keep every row general. Up to its start
+  // row a column's value is still the initial NaN, which the plain update keeps, so the plain
+  // update gives those rows their NaN. Rows must come in ascending order.
+  bool split(std::size_t t) {
+    if (n_ == 0)
+      return false;
+    if (t >= steady_) {
+      pending_.clear();
+      return true;
+    }
+    for (; next_ < order_.size() && start_[order_[next_]] < t; ++next_)
+      pending_.push_back(order_[next_]);
+    std::erase_if(pending_, [&](std::size_t j) { return t - start_[j] > n_; });
+    return pending_.size() * 8 <= v_.size();
+  }
+  const std::vector<std::size_t> &pending() const { return pending_; }
+  void save(const std::vector<std::size_t> &cols) {
+    saved_.resize(cols.size());
+    for (std::size_t i = 0; i < cols.size(); ++i)
+      saved_[i] = v_[cols[i]];
+  }
+  void restore(const std::vector<std::size_t> &cols) {
+    for (std::size_t i = 0; i < cols.size(); ++i)
+      v_[cols[i]] = saved_[i];
+  }
 
   double update(std::size_t j, double x) { return updater()(j, x); }
 
@@ -135,15 +163,18 @@ public:
     return v;
   }
 
-  void step(std::size_t t, const double *x, double *out) {
-    if (steady(t)) {
-      const Updater up = updater();
+  // Row t: plain(), which applies the plain update to every column, or general(j) per column.
+  template <class Plain, class General> void row(std::size_t t, Plain plain, General general) {
+    if (!split(t)) {
       for (std::size_t j = 0; j < v_.size(); ++j)
-        out[j] = up(j, x[j]);
-    } else {
-      for (std::size_t j = 0; j < v_.size(); ++j)
-        out[j] = step(t, j, x[j]);
+        general(j);
+      return;
     }
+    save(pending_);
+    plain();
+    restore(pending_);
+    for (std::size_t j : pending_)
+      general(j);
   }
 
 private:
@@ -152,6 +183,10 @@ private:
   double nf_, nm1_;
   std::vector<double> v_;
   std::size_t steady_ = 0;
+  std::vector<std::size_t> order_; // columns that start, by start row
+  std::size_t next_ = 0;           // first of order_ not yet past its start row
+  std::vector<std::size_t> pending_;
+  std::vector<double> saved_;
 };
 
 // True range of row t of column j, or NaN on rows up to the column's start.
@@ -180,12 +215,7 @@ struct Directional {
         put(mdi[j], v, ok);
       }
     };
-    if (t > 0 && wtr_.steady(t)) {
-      steady_row<Plus, Minus>(width, h_[t], h_[t - 1], l_[t], l_[t - 1], c_[t - 1], wtr_.updater(),
-                              wpdm_.updater(), wmdm_.updater(), pdi, mdi);
-      return;
-    }
-    for (std::size_t j = 0; j < width; ++j) {
+    auto general = [&](std::size_t j) {
       double pdm = kNaN, mdm = kNaN;
       if (s[j] != kNone && t > s[j]) {
         const double up = h_[t][j] - h_[t - 1][j];
@@ -196,10 +226,28 @@ struct Directional {
       }
       const double tr = wtr_.step(t, j, true_range_at(t, j, s.data(), h_, l_, c_));
       finish(j, tr, Plus ? wpdm_.step(t, j, pdm) : 0.0, Minus ? wmdm_.step(t, j, mdm) : 0.0);
+    };
+    // The three smoothers share their start rows, so wtr_'s pending columns are theirs too.
+    if (t == 0 || !wtr_.split(t)) {
+      for (std::size_t j = 0; j < width; ++j)
+        general(j);
+      return;
     }
+    const std::vector<std::size_t> &pending = wtr_.pending();
+    wtr_.save(pending);
+    wpdm_.save(pending);
+    wmdm_.save(pending);
+    steady_row<Plus, Minus>(width, h_[t], h_[t - 1], l_[t], l_[t - 1], c_[t - 1], wtr_.updater(),
+                            wpdm_.updater(), wmdm_.updater(), pdi, mdi);
+    wtr_.restore(pending);
+    wpdm_.restore(pending);
+    wmdm_.restore(pending);
+    for (std::size_t j : pending)
+      general(j);
   }
 
-  // A row where every column is past its seed. The arrays are all distinct, which the compiler
+  // The plain update of every column of a row (columns still in their seed are redone after).
+  // The arrays are all distinct, which the compiler
   // must know to vectorise the loop (too many pairs to check at run time).
   template <bool Plus, bool Minus>
   static void steady_row(std::size_t width, const double *__restrict h, const double *__restrict hp,
@@ -355,15 +403,24 @@ Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, 
   const auto s = first_finite(c, rows, cols);
   Wilder w(s.data(), cols, n);
   for (std::size_t t = 0; t < rows; ++t) {
-    double *y = o[t];
-    if (t > 0 && w.steady(t)) {
-      const double *hr = h[t], *lr = l[t], *cp = c[t - 1];
-      const auto up = w.updater();
+    double *__restrict y = o[t];
+    auto general = [&](std::size_t j) {
+      y[j] = w.step(t, j, true_range_at(t, j, s.data(), h, l, c));
+    };
+    if (t == 0) {
       for (std::size_t j = 0; j < cols; ++j)
-        y[j] = up(j, true_range(hr[j], lr[j], cp[j]));
+        general(j);
     } else {
-      for (std::size_t j = 0; j < cols; ++j)
-        y[j] = w.step(t, j, true_range_at(t, j, s.data(), h, l, c));
+      w.row(
+          t,
+          [&] {
+            const double *__restrict hr = h[t], *__restrict lr = l[t], *__restrict cp = c[t - 1];
+            const auto up = w.updater();
+            double *__restrict v = up.v;
+            for (std::size_t j = 0; j < cols; ++j)
+              y[j] = v[j] = (v[j] * up.nm1 + true_range(hr[j], lr[j], cp[j])) / up.nf;
+          },
+          general);
     }
     post(t, y);
   }
@@ -737,15 +794,17 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
       if (!(finite(p) & finite(m)))
         pdi[j] = kNaN;
     }
-    double *y = o[t];
-    if (w.steady(t)) {
-      const auto up = w.updater();
-      for (std::size_t j = 0; j < cols; ++j)
-        y[j] = up(j, pdi[j]);
-    } else {
-      for (std::size_t j = 0; j < cols; ++j)
-        y[j] = w.step(t, j, pdi[j]);
-    }
+    double *__restrict y = o[t];
+    const double *__restrict dx = pdi.data();
+    w.row(
+        t,
+        [&] {
+          const auto up = w.updater();
+          double *__restrict v = up.v;
+          for (std::size_t j = 0; j < cols; ++j)
+            y[j] = v[j] = (v[j] * up.nm1 + dx[j]) / up.nf;
+        },
+        [&](std::size_t j) { y[j] = w.step(t, j, dx[j]); });
   }
   return out;
 }
