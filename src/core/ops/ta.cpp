@@ -549,9 +549,9 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
 Panel aroon_dir(const Panel &x, std::size_t n, bool up) {
   const std::size_t rows = x.rows();
   const std::size_t cols = x.cols();
-  Panel out(x.dates, x.symbols);
   if (n == 0 || n >= rows)
-    return out;
+    return Panel(x.dates, x.symbols);
+  Panel out = unfilled(x);
   const View v(x.data);
   const OutView o(out.data);
   const double nf = static_cast<double>(n);
@@ -565,6 +565,7 @@ Panel aroon_dir(const Panel &x, std::size_t n, bool up) {
       // The window holds n + 1 cells, all finite, so it starts at or after the start row.
       if (run[j] <= n) {
         best[j] = kNone;
+        o[t][j] = kNaN;
         continue;
       }
       const std::size_t lo = t - n;
