@@ -220,30 +220,42 @@ TEST(TaAroon, TiesGoToLatestRow) {
 
 TEST(TaAroon, MatchesWindowScan) {
   std::mt19937_64 rng(7);
-  const Panel x = random_panel(rng, 300, 11, false);
-  for (std::size_t n : {1, 2, 3, 7}) {
-    for (bool up : {true, false}) {
-      const Panel got = ta::aroon_dir(x, n, up);
-      Panel want(x.dates, x.symbols);
-      for (Eigen::Index j = 0; j < x.data.cols(); ++j) {
-        for (auto t = static_cast<Eigen::Index>(n); t < x.data.rows(); ++t) {
-          const Eigen::Index lo = t - static_cast<Eigen::Index>(n);
-          bool all = true;
-          Eigen::Index best = lo;
-          for (Eigen::Index i = lo; i <= t; ++i) {
-            const double v = x.data(i, j);
-            all = all && std::isfinite(v);
-            if (up ? v >= x.data(best, j) : v <= x.data(best, j))
-              best = i;
-          }
-          if (all)
-            want.data(t, j) = static_cast<double>(n - static_cast<std::size_t>(t - best)) * 100.0 /
-                              static_cast<double>(n);
-        }
-      }
-      EXPECT_TRUE(same_panel(got, want)) << "n " << n << " up " << up;
+  const Panel smooth = random_panel(rng, 300, 11, false);
+  // Few distinct values, so that ties are common, with NaN, infinities and zeros of both signs.
+  Panel ties = smooth;
+  const double pool[] = {1, 2, 3, -1, 0.0, -0.0, Inf, -Inf, NaN, 2, 3, 1};
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(pool) - 1), rare(0, 30);
+  for (Eigen::Index t = 0; t < ties.data.rows(); ++t)
+    for (Eigen::Index j = 0; j < ties.data.cols(); ++j) {
+      const double v = pool[pick(rng)];
+      ties.data(t, j) = (v != v || std::isinf(v)) && rare(rng) > 0 ? pool[0] : v;
     }
-  }
+  const std::size_t rows = 300;
+  for (const Panel *x : {&smooth, static_cast<const Panel *>(&ties)})
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
+                          std::size_t{7}, std::size_t{25}, rows - 1, rows, rows + 1, kHuge}) {
+      for (bool up : {true, false}) {
+        const Panel got = ta::aroon_dir(*x, n, up);
+        Panel want(x->dates, x->symbols);
+        for (Eigen::Index j = 0; j < x->data.cols() && n > 0 && n < rows; ++j) {
+          for (auto t = static_cast<Eigen::Index>(n); t < x->data.rows(); ++t) {
+            const Eigen::Index lo = t - static_cast<Eigen::Index>(n);
+            bool all = true;
+            Eigen::Index best = lo;
+            for (Eigen::Index i = lo; i <= t; ++i) {
+              const double v = x->data(i, j);
+              all = all && std::isfinite(v);
+              if (up ? v >= x->data(best, j) : v <= x->data(best, j))
+                best = i;
+            }
+            if (all)
+              want.data(t, j) = static_cast<double>(n - static_cast<std::size_t>(t - best)) *
+                                100.0 / static_cast<double>(n);
+          }
+        }
+        EXPECT_TRUE(same_panel(got, want)) << "n " << n << " up " << up << " ties " << (x == &ties);
+      }
+    }
 }
 
 TEST(TaObv, RunningTotal) {
