@@ -19,10 +19,16 @@ namespace fuzz {
   std::abort();
 }
 
-inline void check(bool ok, std::string_view what, std::string_view detail = {}) {
-  if (!ok)
-    fail(what, detail);
-}
+} // namespace fuzz
+
+// Aborts with `what` and the optional detail when `cond` fails; the detail is built only then.
+#define FUZZ_CHECK(cond, ...)                                                                      \
+  do {                                                                                             \
+    if (!(cond))                                                                                   \
+      ::fuzz::fail(__VA_ARGS__);                                                                   \
+  } while (0)
+
+namespace fuzz {
 
 // Compact JSON text for messages; never throws on malformed UTF-8.
 inline std::string show(const quaro::Value &v) {

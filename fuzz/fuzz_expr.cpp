@@ -1,6 +1,6 @@
 // The expression tree reader on arbitrary bytes: no crash; every tree read holds, for each field,
 // the alternative its kind calls for (the evaluator's accessors rely on it); a text read as a
-// tree is a JSON document the generic reader accepts too.
+// tree is a JSON document the generic reader accepts too. The printer runs on every document.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "check.hpp"
+#include "quaro/dsl/print.hpp"
 #include "quaro/json.hpp"
 #include "quaro/spec.hpp"
 
@@ -22,16 +23,16 @@ std::string where(const Expr &e, std::size_t i) {
 }
 
 void check_tree(const Expr &e, std::size_t depth) {
-  fuzz::check(static_cast<std::size_t>(e.op) < quaro::spec::kOpCount, "operator out of range");
-  fuzz::check(depth < 128, "tree deeper than the nesting limit allows");
+  FUZZ_CHECK(static_cast<std::size_t>(e.op) < quaro::spec::kOpCount, "operator out of range");
+  FUZZ_CHECK(depth < 128, "tree deeper than the nesting limit allows");
   const auto &def = quaro::spec::op_def(e.op);
-  fuzz::check(e.fields.size() == def.fields.size(), "field count differs from the operator's",
-              std::string(def.name));
+  FUZZ_CHECK(e.fields.size() == def.fields.size(), "field count differs from the operator's",
+             std::string(def.name));
   for (std::size_t i = 0; i < e.fields.size(); ++i) {
     const quaro::spec::FieldValue &f = e.fields[i];
     const Kind k = def.fields[i].kind;
     if (std::holds_alternative<std::monostate>(f)) {
-      fuzz::check(quaro::spec::is_optional(k), "required field absent", where(e, i));
+      FUZZ_CHECK(quaro::spec::is_optional(k), "required field absent", where(e, i));
       continue;
     }
     bool ok = false;
@@ -39,7 +40,7 @@ void check_tree(const Expr &e, std::size_t depth) {
     case Kind::Expr:
     case Kind::OptExpr:
       if (const auto *p = std::get_if<std::unique_ptr<Expr>>(&f)) {
-        fuzz::check(*p != nullptr, "null child", where(e, i));
+        FUZZ_CHECK(*p != nullptr, "null child", where(e, i));
         check_tree(**p, depth + 1);
         ok = true;
       }
@@ -70,7 +71,7 @@ void check_tree(const Expr &e, std::size_t depth) {
       ok = std::holds_alternative<std::vector<std::string>>(f);
       break;
     }
-    fuzz::check(ok, "field holds the wrong alternative for its kind", where(e, i));
+    FUZZ_CHECK(ok, "field holds the wrong alternative for its kind", where(e, i));
   }
 }
 
@@ -79,14 +80,17 @@ void check_tree(const Expr &e, std::size_t depth) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const std::string_view text = fuzz::text(data, size);
   const auto tree = quaro::spec::read_expr(text);
+  const auto generic = quaro::json::parse(text);
+  // The printer takes any JSON value, well-formed tree or not.
+  if (generic)
+    (void)quaro::print::format(*generic);
   if (!tree) {
-    fuzz::check(!tree.error().empty(), "empty error message");
+    FUZZ_CHECK(!tree.error().empty(), "empty error message");
     return 0;
   }
   check_tree(*tree, 1);
-  const auto generic = quaro::json::parse(text);
-  fuzz::check(generic.has_value(), "a tree was read from text that is no JSON document",
-              generic ? std::string() : generic.error());
-  fuzz::check(generic->is_object() || generic->is_array(), "tree read from a scalar document");
+  FUZZ_CHECK(generic.has_value(), "a tree was read from text that is no JSON document",
+             generic ? std::string() : generic.error());
+  FUZZ_CHECK(generic->is_object() || generic->is_array(), "tree read from a scalar document");
   return 0;
 }

@@ -38,7 +38,7 @@ bool agrees_with_nlohmann(const quaro::Value &ours, const quaro::Value &theirs) 
 // Signed integers hold only negative values.
 void check_integers(const quaro::Value &v) {
   if (v.is_number_integer() && !v.is_number_unsigned())
-    fuzz::check(v.get<std::int64_t>() < 0, "non-negative integer held as signed", fuzz::show(v));
+    FUZZ_CHECK(v.get<std::int64_t>() < 0, "non-negative integer held as signed", fuzz::show(v));
   if (v.is_structured())
     for (const quaro::Value &child : v)
       check_integers(child);
@@ -47,14 +47,13 @@ void check_integers(const quaro::Value &v) {
 // The text's line count and the byte length of each line bound the reported position.
 void check_position(std::string_view text, const std::string &message) {
   const std::size_t at = message.rfind(" at line ");
-  fuzz::check(at != std::string::npos && at > 0, "error without a position", message);
+  FUZZ_CHECK(at != std::string::npos && at > 0, "error without a position", message);
   unsigned long line = 0, column = 0;
   int used = 0;
   const std::string suffix = message.substr(at);
-  fuzz::check(std::sscanf(suffix.c_str(), " at line %lu column %lu%n", &line, &column, &used) ==
-                      2 &&
-                  static_cast<std::size_t>(used) == suffix.size(),
-              "malformed position suffix", message);
+  FUZZ_CHECK(std::sscanf(suffix.c_str(), " at line %lu column %lu%n", &line, &column, &used) == 2 &&
+                 static_cast<std::size_t>(used) == suffix.size(),
+             "malformed position suffix", message);
   std::size_t lines = 1, start = 0;
   for (std::size_t i = 0; i < text.size(); ++i)
     if (text[i] == '\n') {
@@ -63,10 +62,10 @@ void check_position(std::string_view text, const std::string &message) {
       ++lines;
       start = i + 1;
     }
-  fuzz::check(line >= 1 && line <= lines, "error line outside the text", message);
+  FUZZ_CHECK(line >= 1 && line <= lines, "error line outside the text", message);
   const std::size_t end = text.find('\n', start);
   const std::size_t length = (end == std::string_view::npos ? text.size() : end) - start;
-  fuzz::check(column <= length + 1, "error column past the end of its line", message);
+  FUZZ_CHECK(column <= length + 1, "error column past the end of its line", message);
 }
 
 } // namespace
@@ -86,16 +85,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       const bool stricter = m.rfind("recursion limit exceeded", 0) == 0 ||
                             m.rfind("number out of range", 0) == 0 ||
                             text.substr(0, 3) == "\xEF\xBB\xBF"; // nlohmann skips a BOM
-      fuzz::check(stricter, "refuses a document nlohmann reads", m);
+      FUZZ_CHECK(stricter, "refuses a document nlohmann reads", m);
     }
     return 0;
   }
 
   check_integers(*value);
   if (compare) {
-    fuzz::check(!theirs.is_discarded(), "reads a document nlohmann refuses", fuzz::show(*value));
-    fuzz::check(agrees_with_nlohmann(*value, theirs), "reads another value than nlohmann",
-                fuzz::show(*value) + "\n" + fuzz::show(theirs));
+    FUZZ_CHECK(!theirs.is_discarded(), "reads a document nlohmann refuses", fuzz::show(*value));
+    FUZZ_CHECK(agrees_with_nlohmann(*value, theirs), "reads another value than nlohmann",
+               fuzz::show(*value) + "\n" + fuzz::show(theirs));
   }
 
   std::string dumped;
@@ -105,9 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     fuzz::fail("value does not print as JSON text", e.what());
   }
   const auto again = quaro::json::parse(dumped);
-  fuzz::check(again.has_value(), "printed value does not read back",
-              dumped + "\n" + (again ? std::string() : again.error()));
-  fuzz::check(fuzz::strict_equal(*value, *again), "printed value reads back as another value",
-              dumped + "\n" + fuzz::show(*again));
+  FUZZ_CHECK(again.has_value(), "printed value does not read back",
+             dumped + "\n" + (again ? std::string() : again.error()));
+  FUZZ_CHECK(fuzz::strict_equal(*value, *again), "printed value reads back as another value",
+             dumped + "\n" + fuzz::show(*again));
   return 0;
 }

@@ -6,6 +6,7 @@
 #include "check.hpp"
 #include "quaro/dsl/lex.hpp"
 #include "quaro/dsl/parse.hpp"
+#include "quaro/spec.hpp"
 #include "tree.hpp"
 
 namespace {
@@ -16,35 +17,82 @@ bool same_error(const quaro::ParseError &a, const quaro::ParseError &b) {
 
 void check_tokens(const std::vector<quaro::Token> &tokens) {
   using quaro::TokenKind;
-  fuzz::check(!tokens.empty() && tokens.back().kind == TokenKind::Eof, "token list without Eof");
+  FUZZ_CHECK(!tokens.empty() && tokens.back().kind == TokenKind::Eof, "token list without Eof");
   for (std::size_t i = 0; i < tokens.size(); ++i) {
     const quaro::Token &t = tokens[i];
-    fuzz::check(t.line >= 1 && t.col >= 1, "token position below 1:1", quaro::lex::debug(t));
-    fuzz::check(t.kind != TokenKind::Eof || i + 1 == tokens.size(), "Eof before the end");
+    FUZZ_CHECK(t.line >= 1 && t.col >= 1, "token position below 1:1", quaro::lex::debug(t));
+    FUZZ_CHECK(t.kind != TokenKind::Eof || i + 1 == tokens.size(), "Eof before the end");
     if (i > 0) {
       // Every token takes at least one column, so positions strictly increase.
       const quaro::Token &p = tokens[i - 1];
-      fuzz::check(p.line < t.line || (p.line == t.line && p.col < t.col),
-                  "token positions not increasing",
-                  quaro::lex::debug(p) + " then " + quaro::lex::debug(t));
+      FUZZ_CHECK(p.line < t.line || (p.line == t.line && p.col < t.col),
+                 "token positions not increasing",
+                 quaro::lex::debug(p) + " then " + quaro::lex::debug(t));
     }
     switch (t.kind) {
     case TokenKind::Num:
-      fuzz::check(t.num >= 0, "negative or NaN number token", quaro::lex::debug(t));
+      FUZZ_CHECK(t.num >= 0, "negative or NaN number token", quaro::lex::debug(t));
       break;
     case TokenKind::Ident:
-      fuzz::check(fuzz::is_identifier(t.text) && t.text != "let", "malformed identifier",
-                  quaro::lex::debug(t));
+      FUZZ_CHECK(fuzz::is_identifier(t.text) && t.text != "let", "malformed identifier",
+                 quaro::lex::debug(t));
       break;
     case TokenKind::Op:
-      fuzz::check(t.text == "+" || t.text == "-" || t.text == "*" || t.text == "/" ||
-                      t.text == "<" || t.text == ">" || t.text == "<=" || t.text == ">=",
-                  "unknown operator token", quaro::lex::debug(t));
+      FUZZ_CHECK(t.text == "+" || t.text == "-" || t.text == "*" || t.text == "/" ||
+                     t.text == "<" || t.text == ">" || t.text == "<=" || t.text == ">=",
+                 "unknown operator token", quaro::lex::debug(t));
       break;
     default:
       break;
     }
   }
+}
+
+std::size_t nesting(const quaro::Value &v) {
+  if (!v.is_structured())
+    return 0;
+  std::size_t deepest = 0;
+  for (const quaro::Value &child : v)
+    deepest = std::max(deepest, nesting(child));
+  return deepest + 1;
+}
+
+// Whether every field the tree reader takes as a count holds a non-negative integer and every
+// text list holds only strings: the parser accepts any number and any list elements there.
+bool reader_kinds(const quaro::Value &v) {
+  if (!v.is_object())
+    return true;
+  const auto op = quaro::spec::op_from_name(v["op"].get<std::string>());
+  if (!op)
+    return false;
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    if (it.key() == "op")
+      continue;
+    const auto index = quaro::spec::field_index(*op, it.key());
+    if (!index)
+      return false;
+    switch (quaro::spec::op_def(*op).fields[*index].kind) {
+    case quaro::spec::Kind::Count:
+    case quaro::spec::Kind::OptCount:
+      if (!it->is_number_integer())
+        return false;
+      break;
+    case quaro::spec::Kind::OptTextList:
+      for (const quaro::Value &e : *it)
+        if (!e.is_string())
+          return false;
+      break;
+    case quaro::spec::Kind::ExprList:
+      for (const quaro::Value &e : *it)
+        if (!reader_kinds(e))
+          return false;
+      break;
+    default:
+      if (!reader_kinds(*it))
+        return false;
+    }
+  }
+  return true;
 }
 
 } // namespace
@@ -56,38 +104,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (tokens)
     check_tokens(*tokens);
   else
-    fuzz::check(tokens.error().line >= 1 && tokens.error().col >= 1 &&
-                    !tokens.error().message.empty(),
-                "lex error badly formed", tokens.error().to_string());
+    FUZZ_CHECK(tokens.error().line >= 1 && tokens.error().col >= 1 &&
+                   !tokens.error().message.empty(),
+               "lex error badly formed", tokens.error().to_string());
 
   const auto analysis = quaro::parse::parse_analyzed(src);
   const auto tree = quaro::parse::parse(src);
-  fuzz::check(analysis.has_value() == tree.has_value(), "parse and parse_analyzed disagree");
+  FUZZ_CHECK(analysis.has_value() == tree.has_value(), "parse and parse_analyzed disagree");
   if (!analysis) {
     const quaro::ParseError &e = analysis.error();
-    fuzz::check(e.line >= 1 && e.col >= 1 && !e.message.empty(), "parse error badly formed",
-                e.to_string());
-    fuzz::check(same_error(e, tree.error()), "parse and parse_analyzed report different errors",
-                e.to_string() + " / " + tree.error().to_string());
+    FUZZ_CHECK(e.line >= 1 && e.col >= 1 && !e.message.empty(), "parse error badly formed",
+               e.to_string());
+    FUZZ_CHECK(same_error(e, tree.error()), "parse and parse_analyzed report different errors",
+               e.to_string() + " / " + tree.error().to_string());
     if (!tokens)
-      fuzz::check(same_error(e, tokens.error()), "lex error not passed on unchanged",
-                  e.to_string() + " / " + tokens.error().to_string());
+      FUZZ_CHECK(same_error(e, tokens.error()), "lex error not passed on unchanged",
+                 e.to_string() + " / " + tokens.error().to_string());
     return 0;
   }
-  fuzz::check(tokens.has_value(), "parse succeeded on source that does not lex");
-  fuzz::check(fuzz::strict_equal(analysis->expr, *tree), "parse and parse_analyzed trees differ");
+  FUZZ_CHECK(tokens.has_value(), "parse succeeded on source that does not lex");
+  FUZZ_CHECK(fuzz::strict_equal(analysis->expr, *tree), "parse and parse_analyzed trees differ");
   fuzz::check_node(analysis->expr);
   for (const quaro::parse::SeriesRef &r : analysis->refs)
-    fuzz::check(fuzz::is_identifier(r.name) && r.line >= 1 && r.col >= 1, "bad series ref", r.name);
+    FUZZ_CHECK(fuzz::is_identifier(r.name) && r.line >= 1 && r.col >= 1, "bad series ref", r.name);
   for (const quaro::parse::LetBinding &b : analysis->unused)
-    fuzz::check(fuzz::is_identifier(b.name) && b.line >= 1 && b.col >= 1, "bad let binding",
-                b.name);
+    FUZZ_CHECK(fuzz::is_identifier(b.name) && b.line >= 1 && b.col >= 1, "bad let binding", b.name);
 
-  // A source strategy goes on to the engine as compact JSON text.
+  // A source strategy goes on to the engine as compact JSON text, read by the tree reader; within
+  // the reader's nesting limit and field kinds it must take every tree the parser makes.
+  std::string json;
   try {
-    (void)analysis->expr.dump();
+    json = analysis->expr.dump();
   } catch (const std::exception &e) {
     fuzz::fail("tree does not print as JSON text", e.what());
   }
+  const auto read = quaro::spec::read_expr(json);
+  if (nesting(analysis->expr) <= 127 && reader_kinds(analysis->expr))
+    FUZZ_CHECK(read.has_value(), "the tree reader refuses the parser's tree",
+               json + "\n" + (read ? std::string() : read.error()));
   return 0;
 }

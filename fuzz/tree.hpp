@@ -38,30 +38,30 @@ inline void check_node(const quaro::Value &v);
 
 // Exactly the keys "op" plus `fields`.
 inline void check_keys(const quaro::Value &v, std::initializer_list<const char *> fields) {
-  check(v.size() == fields.size() + 1, "node has foreign keys", show(v));
+  FUZZ_CHECK(v.size() == fields.size() + 1, "node has foreign keys", show(v));
   for (const char *f : fields)
-    check(v.contains(f), "node lacks a field", show(v));
+    FUZZ_CHECK(v.contains(f), "node lacks a field", show(v));
 }
 
 inline void check_node(const quaro::Value &v) {
   using K = quaro::ops::ParamKind;
-  check(v.is_object(), "node is not an object", show(v));
+  FUZZ_CHECK(v.is_object(), "node is not an object", show(v));
   const auto op_it = v.find("op");
-  check(op_it != v.end() && op_it->is_string(), "node without a string op", show(v));
+  FUZZ_CHECK(op_it != v.end() && op_it->is_string(), "node without a string op", show(v));
   const std::string &op = op_it->get_ref<const std::string &>();
   if (op == "Data") {
     check_keys(v, {"name"});
     const quaro::Value &name = v["name"];
-    check(name.is_string() && is_identifier(name.get_ref<const std::string &>()),
-          "Data name is not an identifier", show(v));
+    FUZZ_CHECK(name.is_string() && is_identifier(name.get_ref<const std::string &>()),
+               "Data name is not an identifier", show(v));
     const std::string &n = name.get_ref<const std::string &>();
-    check(n != "let" && n != "true" && n != "false" && n != "not", "Data name is a keyword",
-          show(v));
+    FUZZ_CHECK(n != "let" && n != "true" && n != "false" && n != "not", "Data name is a keyword",
+               show(v));
     return;
   }
   if (op == "Const") {
     check_keys(v, {"value"});
-    check(literal_number(v["value"]), "Const value is not a literal number", show(v));
+    FUZZ_CHECK(literal_number(v["value"]), "Const value is not a literal number", show(v));
     return;
   }
   if (op == "Neg" || op == "Not") {
@@ -76,12 +76,12 @@ inline void check_node(const quaro::Value &v) {
     return;
   }
   const quaro::ops::OpSpec *row = quaro::ops::find_by_tag(op);
-  check(row != nullptr, "unknown op in tree", show(v));
+  FUZZ_CHECK(row != nullptr, "unknown op in tree", show(v));
   std::size_t present = 1;
   for (const quaro::ops::ParamSpec &p : row->params) {
     const auto it = v.find(std::string(p.name));
     if (it == v.end()) {
-      check(!quaro::ops::required(p.kind), "required parameter missing", show(v));
+      FUZZ_CHECK(!quaro::ops::required(p.kind), "required parameter missing", show(v));
       continue;
     }
     ++present;
@@ -92,27 +92,27 @@ inline void check_node(const quaro::Value &v) {
       check_node(a);
       break;
     case K::ExprList:
-      check(a.is_array(), "expression list is not an array", show(v));
+      FUZZ_CHECK(a.is_array(), "expression list is not an array", show(v));
       for (const quaro::Value &e : a)
         check_node(e);
       break;
     case K::Number:
     case K::OptNumber:
-      check(literal_number(a), "number parameter is not a literal number", show(v));
+      FUZZ_CHECK(literal_number(a), "number parameter is not a literal number", show(v));
       break;
     case K::OptBool:
-      check(a.is_boolean(), "flag parameter is not a boolean", show(v));
+      FUZZ_CHECK(a.is_boolean(), "flag parameter is not a boolean", show(v));
       break;
     case K::Str:
     case K::OptStr:
-      check(a.is_string(), "text parameter is not a string", show(v));
+      FUZZ_CHECK(a.is_string(), "text parameter is not a string", show(v));
       break;
     case K::OptStrList:
-      check(a.is_array(), "text list parameter is not an array", show(v));
+      FUZZ_CHECK(a.is_array(), "text list parameter is not an array", show(v));
       break;
     }
   }
-  check(present == v.size(), "call node has foreign keys", show(v));
+  FUZZ_CHECK(present == v.size(), "call node has foreign keys", show(v));
 }
 
 } // namespace fuzz
