@@ -221,17 +221,22 @@ TEST(Parse, NestingLimit) {
             "1:2315: expression nested too deeply");
   EXPECT_EQ(run(nest(300, "a+(", "x", ")")), "1:386: expression nested too deeply");
 
-  // A long flat chain nests the tree as deep as it is long.
+  // Flat chains do not nest the source but do nest the tree, up to its own limit.
   std::string sum = "x";
-  for (int i = 0; i < 256; ++i)
+  for (int i = 0; i < 1023; ++i)
     sum += "+x";
   EXPECT_TRUE(parse::parse(sum));
-  EXPECT_EQ(run(sum + "+x"), "1:514: expression nested too deeply");
+  EXPECT_EQ(run(sum + "+x"), "1:2048: expression nested too deeply");
 
-  // A binding counts at the depth of its value wherever it is used.
-  const std::string deep = "let a = " + nest(200, "-", "x", "") + "\n";
-  EXPECT_TRUE(parse::parse(deep + "b + " + nest(55, "(", "a", ")")));
-  EXPECT_EQ(run(deep + "b + " + nest(56, "(", "a", ")")), "2:61: expression nested too deeply");
+  // Bindings nest the tree where they are used.
+  std::string lets = "let a = " + nest(250, "-", "x", "") + "\n";
+  lets += "let b = " + nest(250, "-", "a", "") + "\n";
+  lets += "let c = " + nest(250, "-", "b", "") + "\n";
+  lets += "let d = " + nest(250, "-", "c", "") + "\n";
+  EXPECT_TRUE(parse::parse(lets + "not " + nest(22, "-", "d", "")));
+  EXPECT_EQ(run(lets + "not " + nest(30, "-", "d", "")), "5:11: expression nested too deeply");
+  EXPECT_EQ(run(lets + "sma(" + nest(23, "-", "d", "") + ", 2)"),
+            "5:1: expression nested too deeply");
 }
 
 TEST(Parse, BindingCopiesAreBounded) {

@@ -1,5 +1,6 @@
 #include "quaro/dsl/lex.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>

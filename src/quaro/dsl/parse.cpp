@@ -19,19 +19,21 @@ Value number_value(double v) {
   return v;
 }
 
-void measure(const Value &v, std::size_t &levels, std::size_t &size) {
-  ++size;
-  if (!v.is_structured()) {
-    levels = 0;
-    return;
-  }
-  std::size_t deepest = 0;
-  for (const Value &child : v) {
-    std::size_t l = 0;
-    measure(child, l, size);
-    deepest = std::max(deepest, l);
-  }
-  levels = deepest + 1;
+// Levels of a raw value once promoted: a bare number becomes a one-level Const node.
+std::size_t node_levels(std::size_t raw) { return std::max<std::size_t>(raw, 1); }
+
+// JSON values in v, v included; the depth of v is bounded, so recursion is safe.
+std::size_t count_values(const Value &v) {
+  std::size_t n = 1;
+  if (v.is_structured())
+    for (const Value &child : v)
+      n += count_values(child);
+  return n;
+}
+
+Keywords::iterator find_keyword(Keywords &keywords, std::string_view name) {
+  return std::find_if(keywords.begin(), keywords.end(),
+                      [&](const auto &k) { return k.first == name; });
 }
 
 Value node(std::string_view tag) {
@@ -122,8 +124,7 @@ util::Expected<Value, std::string> build(const ops::OpSpec &row, std::vector<Val
     if (i < positional.size()) {
       v = std::move(positional[i]);
     } else {
-      auto kw = std::find_if(keywords.begin(), keywords.end(),
-                             [&](const auto &k) { return k.first == p.name; });
+      auto kw = find_keyword(keywords, p.name);
       if (kw != keywords.end()) {
         taken[static_cast<std::size_t>(kw - keywords.begin())] = true;
         v = std::move(kw->second);
@@ -181,23 +182,25 @@ bool Parser::enter() {
   return true;
 }
 
+void Parser::leave() { --depth_; }
+
 util::Expected<Analysis, ParseError> Parser::program() {
   while (peek().kind == TokenKind::Let)
     if (!let_binding())
       return util::unexpected(std::move(error_));
-  Value strategy;
+  Raw strategy;
   if (!expr(0, strategy))
     return util::unexpected(std::move(error_));
   if (peek().kind != TokenKind::Eof)
     return util::unexpected(err("unexpected trailing input"));
-  if (!strategy.is_object())
+  if (!strategy.value.is_object())
     return util::unexpected(err("a strategy must be an expression, not a bare constant"));
   Analysis a;
   a.refs = std::move(refs_);
   for (LetBinding &b : lets_)
     if (!used_.count(b.name))
       a.unused.push_back(std::move(b));
-  a.expr = std::move(strategy);
+  a.expr = std::move(strategy.value);
   return a;
 }
 
@@ -208,39 +211,47 @@ bool Parser::let_binding() {
     return fail_at(name, "expected name after `let`");
   if (next().kind != TokenKind::Eq)
     return fail("expected `=` in let binding");
-  Value raw;
-  depth_ = 0;
+  Raw raw;
   if (!expr(0, raw))
     return false;
-  auto value = promote(std::move(raw));
+  auto value = promote(std::move(raw.value));
   if (!value)
     return fail(std::move(value).error());
   if (bindings_.count(name.text))
     return fail_at(name, ticked(name.text) + " is already defined");
   Bound b;
   b.value = std::move(*value);
-  measure(b.value, b.levels, b.size);
+  b.levels = node_levels(raw.levels);
+  b.size = count_values(b.value);
   lets_.push_back(LetBinding{name.text, name.line, name.col});
   bindings_.emplace(name.text, std::move(b));
   return true;
 }
 
-bool Parser::expr(unsigned min, Value &out) {
-  const std::size_t base = depth_;
+bool Parser::deeper(const Token &at, std::size_t levels) {
+  if (levels > MAX_TREE_DEPTH)
+    return fail_at(at, "expression nested too deeply");
+  return true;
+}
+
+bool Parser::expr(unsigned min, Raw &out) {
   const Token &first = peek();
   if ((first.kind == TokenKind::Ident && first.text == "not") ||
       (first.kind == TokenKind::Op && first.text == "-")) {
     const bool is_not = first.kind == TokenKind::Ident;
     next();
-    Value operand;
+    Raw operand;
     if (!enter() || !expr(is_not ? 5 : 7, operand))
       return false;
-    depth_ = base;
-    auto p = promote(std::move(operand));
+    leave();
+    auto p = promote(std::move(operand.value));
     if (!p)
       return fail(std::move(p).error());
-    out = node(is_not ? "Not" : "Neg");
-    out["of"] = std::move(*p);
+    out.levels = node_levels(operand.levels) + 1;
+    if (!deeper(first, out.levels))
+      return false;
+    out.value = node(is_not ? "Not" : "Neg");
+    out.value["of"] = std::move(*p);
   } else if (first.kind == TokenKind::Op) {
     return fail("unexpected operator " + ticked(first.text));
   } else if (!primary(out)) {
@@ -252,65 +263,67 @@ bool Parser::expr(unsigned min, Value &out) {
     const unsigned s = strength(op);
     if (s == 0 || s < min)
       break;
-    const std::string symbol = op.text;
     next();
-    // A chain of operators nests the tree as deep as it is long.
-    Value right;
+    Raw right;
     if (!enter() || !expr(s + 1, right))
       return false;
-    auto l = promote(std::move(out));
+    leave();
+    auto l = promote(std::move(out.value));
     if (!l)
       return fail(std::move(l).error());
-    auto r = promote(std::move(right));
+    auto r = promote(std::move(right.value));
     if (!r)
       return fail(std::move(r).error());
-    out = node(*ops::binop_tag(symbol));
-    out["l"] = std::move(*l);
-    out["r"] = std::move(*r);
+    // A long chain nests the tree as deep as it is long, without nesting the source.
+    out.levels = std::max(node_levels(out.levels), node_levels(right.levels)) + 1;
+    if (!deeper(op, out.levels))
+      return false;
+    out.value = node(*ops::binop_tag(op.text));
+    out.value["l"] = std::move(*l);
+    out.value["r"] = std::move(*r);
   }
-  depth_ = base;
   return true;
 }
 
-bool Parser::primary(Value &out) {
+bool Parser::primary(Raw &out) {
   const Token &ahead = peek();
   if (ahead.kind == TokenKind::Ident && ahead.text != "true" && ahead.text != "false" &&
       peek(1).kind == TokenKind::LParen)
     return call(out);
   const Token &t = next();
+  out.levels = 0;
   switch (t.kind) {
   case TokenKind::Num:
-    out = number_value(t.num);
+    out.value = number_value(t.num);
     return true;
   case TokenKind::Str:
-    out = t.text;
+    out.value = t.text;
     return true;
-  case TokenKind::LParen: {
+  case TokenKind::LParen:
     if (!enter() || !expr(0, out))
       return false;
-    --depth_;
+    leave();
     if (next().kind != TokenKind::RParen)
       return fail("expected `)`");
     return true;
-  }
   case TokenKind::Ident: {
     if (t.text == "true" || t.text == "false") {
-      out = t.text == "true";
+      out.value = t.text == "true";
       return true;
     }
     if (auto b = bindings_.find(t.text); b != bindings_.end()) {
       used_.insert(t.text);
-      if (depth_ + b->second.levels > MAX_DEPTH + 1)
-        return fail_at(t, "expression nested too deeply");
       copied_ += b->second.size;
       if (copied_ > MAX_COPIED)
         return fail_at(t, "expression too large");
-      out = b->second.value;
+      out.value = b->second.value;
+      out.levels = b->second.levels;
       return true;
     }
     refs_.push_back(SeriesRef{t.text, t.line, t.col});
-    out = node("Data");
-    out["name"] = t.text;
+    out.value = node("Data");
+    out.value["name"] = t.text;
+    out.levels = 1;
     return true;
   }
   default:
@@ -318,7 +331,7 @@ bool Parser::primary(Value &out) {
   }
 }
 
-bool Parser::call(Value &out) {
+bool Parser::call(Raw &out) {
   const Token &name = next();
   const ops::OpSpec *row = ops::find_by_alias(name.text);
   if (!row)
@@ -327,58 +340,59 @@ bool Parser::call(Value &out) {
   std::vector<Value> positional;
   Keywords keywords;
   bool seen_keyword = false;
+  std::size_t levels = 0;
   for (;;) {
     const Token &t = peek();
-    if (t.kind == TokenKind::Ident && peek(1).kind == TokenKind::Eq) {
-      std::string key = t.text;
-      next();
-      next();
-      Value v;
-      if (!enter() || !arg_value(v))
-        return false;
-      --depth_;
-      auto same = std::find_if(keywords.begin(), keywords.end(),
-                               [&](const auto &k) { return k.first == key; });
-      if (same != keywords.end())
-        same->second = std::move(v);
-      else
-        keywords.emplace_back(std::move(key), std::move(v));
-      if (!eat_comma())
-        return false;
-      seen_keyword = true;
-    } else if (t.kind == TokenKind::RParen) {
+    const bool keyword = t.kind == TokenKind::Ident && peek(1).kind == TokenKind::Eq;
+    if (t.kind == TokenKind::RParen) {
       next();
       break;
-    } else {
-      if (seen_keyword)
-        return fail("positional argument after keyword argument");
-      Value v;
-      if (!enter() || !arg_value(v))
-        return false;
-      --depth_;
-      positional.push_back(std::move(v));
-      if (!eat_comma())
-        return false;
     }
+    if (!keyword && seen_keyword)
+      return fail("positional argument after keyword argument");
+    if (keyword) {
+      next();
+      next();
+    }
+    Raw v;
+    if (!enter() || !arg_value(v))
+      return false;
+    leave();
+    levels = std::max(levels, node_levels(v.levels));
+    if (!keyword) {
+      positional.push_back(std::move(v.value));
+    } else if (auto same = find_keyword(keywords, t.text); same != keywords.end()) {
+      same->second = std::move(v.value);
+    } else {
+      keywords.emplace_back(t.text, std::move(v.value));
+    }
+    if (!eat_comma())
+      return false;
+    seen_keyword = seen_keyword || keyword;
   }
   auto built = build(*row, std::move(positional), std::move(keywords));
   if (!built)
     return fail_at(name, std::move(built).error());
-  out = std::move(*built);
+  out.levels = levels + 1;
+  if (!deeper(name, out.levels))
+    return false;
+  out.value = std::move(*built);
   return true;
 }
 
-bool Parser::arg_value(Value &out) {
+bool Parser::arg_value(Raw &out) {
   if (peek().kind != TokenKind::LBracket)
     return expr(0, out);
   next();
-  out = Value::array();
+  out.value = Value::array();
+  out.levels = 1;
   while (peek().kind != TokenKind::RBracket) {
-    Value element;
+    Raw element;
     if (!enter() || !expr(0, element))
       return false;
-    --depth_;
-    out.push_back(std::move(element));
+    leave();
+    out.levels = std::max(out.levels, node_levels(element.levels) + 1);
+    out.value.push_back(std::move(element.value));
     if (peek().kind == TokenKind::Comma)
       next();
   }

@@ -40,9 +40,13 @@ struct Analysis {
 // value in its first place.
 using Keywords = std::vector<std::pair<std::string, Value>>;
 
-// Source nested deeper than this (parentheses, prefix operators, binary operands, call
-// arguments and list elements together, `let` values counted at their depth) is refused.
+// Source nested deeper than this (parentheses, prefix operators, right operands, call
+// arguments and list elements together) is refused: the parser recurses once per level.
 inline constexpr std::size_t MAX_DEPTH = 256;
+
+// Trees deeper than this are refused too. Long operator chains and `let` values nest the tree
+// without nesting the source, and every later walk of the tree recurses per level.
+inline constexpr std::size_t MAX_TREE_DEPTH = 1024;
 
 // Upper bound on JSON values copied in for `let` references; every use copies the whole value,
 // so chains of bindings could otherwise grow the tree exponentially.
@@ -64,10 +68,15 @@ public:
   util::Expected<Analysis, ParseError> program();
 
 private:
+  // A value with the number of tree levels it spans (an upper bound).
+  struct Raw {
+    Value value;
+    std::size_t levels = 0;
+  };
   struct Bound {
     Value value;
-    std::size_t levels = 0; // nesting depth of the value
-    std::size_t size = 0;   // JSON values in it
+    std::size_t levels = 0;
+    std::size_t size = 0; // JSON values in it
   };
 
   const Token &peek(std::size_t ahead = 0) const;
@@ -76,11 +85,13 @@ private:
   bool fail(std::string message);
   bool fail_at(const Token &t, std::string message);
   bool enter();
+  void leave();
+  bool deeper(const Token &at, std::size_t levels);
 
-  bool expr(unsigned min, Value &out);
-  bool primary(Value &out);
-  bool call(Value &out);
-  bool arg_value(Value &out);
+  bool expr(unsigned min, Raw &out);
+  bool primary(Raw &out);
+  bool call(Raw &out);
+  bool arg_value(Raw &out);
   bool eat_comma();
   bool let_binding();
 
