@@ -2,8 +2,10 @@
 // tree built is well-formed and printable as JSON text.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "check.hpp"
+#include "lex_model.hpp"
 #include "quaro/dsl/lex.hpp"
 #include "quaro/dsl/parse.hpp"
 #include "quaro/spec.hpp"
@@ -45,6 +47,35 @@ void check_tokens(const std::vector<quaro::Token> &tokens) {
     default:
       break;
     }
+  }
+}
+
+// The lexer against the model, on well-formed UTF-8.
+void check_against_model(std::string_view src,
+                         const util::Expected<std::vector<quaro::Token>, quaro::ParseError> &got) {
+  if (!fuzz::valid_utf8(src))
+    return;
+  const fuzz::LexModel want = fuzz::lex_model(src);
+  if (!want.ok) {
+    FUZZ_CHECK(!got, "lexer takes what the model refuses", want.error.to_string());
+    FUZZ_CHECK(same_error(got.error(), want.error), "lexer error differs from the model",
+               got.error().to_string() + " / " + want.error.to_string());
+    return;
+  }
+  FUZZ_CHECK(got.has_value(), "lexer refuses what the model takes", got.error().to_string());
+  FUZZ_CHECK(got->size() == want.tokens.size(), "lexer gives another number of tokens");
+  for (std::size_t i = 0; i < want.tokens.size(); ++i) {
+    const quaro::Token &a = (*got)[i], &b = want.tokens[i];
+    const bool payload = a.kind == quaro::TokenKind::Ident || a.kind == quaro::TokenKind::Str ||
+                         a.kind == quaro::TokenKind::Op;
+    const bool same =
+        a.kind == b.kind && a.line == b.line && a.col == b.col &&
+        (a.kind != quaro::TokenKind::Num || std::memcmp(&a.num, &b.num, sizeof a.num) == 0) &&
+        (!payload || a.text == b.text);
+    FUZZ_CHECK(same, "token differs from the model",
+               quaro::lex::debug(a) + "@" + std::to_string(a.line) + ":" + std::to_string(a.col) +
+                   " / " + quaro::lex::debug(b) + "@" + std::to_string(b.line) + ":" +
+                   std::to_string(b.col));
   }
 }
 
@@ -101,6 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string_view src = fuzz::text(data, size);
 
   const auto tokens = quaro::lex::lex(src);
+  check_against_model(src, tokens);
   if (tokens)
     check_tokens(*tokens);
   else
