@@ -6,6 +6,7 @@
 
 #include "check.hpp"
 #include "lex_model.hpp"
+#include "parse_model.hpp"
 #include "quaro/dsl/lex.hpp"
 #include "quaro/dsl/parse.hpp"
 #include "quaro/spec.hpp"
@@ -79,6 +80,55 @@ void check_against_model(std::string_view src,
   }
 }
 
+std::string show_error(const quaro::ParseError &e) { return e.to_string(); }
+
+// The parser against the model, over the same tokens; the parser's own limits are left out.
+void check_against_parse_model(
+    const std::vector<quaro::Token> &tokens,
+    const util::Expected<quaro::parse::Analysis, quaro::ParseError> &got) {
+  if (!got && (got.error().message == "expression nested too deeply" ||
+               got.error().message == "expression too large"))
+    return;
+  const fuzz::ParseModel want = fuzz::ParserModel(tokens).run();
+  using O = fuzz::ParseModel::Outcome;
+  if (want.outcome == O::GaveUp)
+    return;
+  if (want.outcome == O::Error) {
+    FUZZ_CHECK(!got, "parser takes what the model refuses", show_error(want.error));
+    const quaro::ParseError &e = got.error();
+    bool same = e.line == want.error.line && e.col == want.error.col;
+    if (!want.left_over.empty()) {
+      // With several keywords left over, any one of them may be named.
+      const std::string head =
+          want.error.message.substr(0, want.error.message.find(" has no field ") + 14);
+      bool named = false;
+      for (const std::string &k : want.left_over)
+        named = named || e.message == head + "`" + k + "`";
+      same = same && named;
+    } else {
+      same = same && e.message == want.error.message;
+    }
+    FUZZ_CHECK(same, "parse error differs from the model",
+               show_error(e) + " / " + show_error(want.error));
+    return;
+  }
+  FUZZ_CHECK(got.has_value(), "parser refuses what the model takes", show_error(got.error()));
+  FUZZ_CHECK(fuzz::strict_equal(got->expr, want.analysis.expr), "tree differs from the model",
+             fuzz::show(got->expr) + "\n" + fuzz::show(want.analysis.expr));
+  bool same_refs = got->refs.size() == want.analysis.refs.size();
+  for (std::size_t i = 0; same_refs && i < got->refs.size(); ++i) {
+    const auto &a = got->refs[i], &b = want.analysis.refs[i];
+    same_refs = a.name == b.name && a.line == b.line && a.col == b.col;
+  }
+  FUZZ_CHECK(same_refs, "series references differ from the model");
+  bool same_unused = got->unused.size() == want.analysis.unused.size();
+  for (std::size_t i = 0; same_unused && i < got->unused.size(); ++i) {
+    const auto &a = got->unused[i], &b = want.analysis.unused[i];
+    same_unused = a.name == b.name && a.line == b.line && a.col == b.col;
+  }
+  FUZZ_CHECK(same_unused, "unused bindings differ from the model");
+}
+
 std::size_t nesting(const quaro::Value &v) {
   if (!v.is_structured())
     return 0;
@@ -142,6 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
   const auto analysis = quaro::parse::parse_analyzed(src);
   const auto tree = quaro::parse::parse(src);
+  if (tokens)
+    check_against_parse_model(*tokens, analysis);
   FUZZ_CHECK(analysis.has_value() == tree.has_value(), "parse and parse_analyzed disagree");
   if (!analysis) {
     const quaro::ParseError &e = analysis.error();
