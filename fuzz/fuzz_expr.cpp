@@ -2,7 +2,7 @@
 // the generic JSON reader: the reader takes exactly the documents the model takes, and every tree
 // it returns holds, field by field, the model's value (defaults filled in, each field in the
 // alternative its kind calls for, which the evaluator's accessors rely on). The printer runs on
-// every JSON document.
+// every JSON document, against a model of its layout rules.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "print_model.hpp"
 #include "quaro/dsl/print.hpp"
 #include "quaro/json.hpp"
 #include "quaro/spec.hpp"
@@ -198,7 +199,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
   // The printer takes any JSON value, well-formed tree or not.
-  (void)quaro::print::format(*generic);
+  const std::string printed = quaro::print::format(*generic);
+  FUZZ_CHECK(printed == fuzz::print_model(*generic, 0), "printed text differs from the model",
+             printed + "\n---\n" + fuzz::print_model(*generic, 0));
 
   // The reader meets repeated keys in document order; the model sees only the last value.
   if (repeats_a_key(text))

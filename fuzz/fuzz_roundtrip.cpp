@@ -1,9 +1,10 @@
-// Parse, print, parse again: the printed text of a parsed tree reads back as the same tree, and
-// printing is stable.
+// Parse, print, parse again: the printed text of a parsed tree is the one its layout rules give,
+// reads back as the same tree, and printing is stable.
 #include <cstddef>
 #include <cstdint>
 
 #include "check.hpp"
+#include "print_model.hpp"
 #include "quaro/dsl/ops.hpp"
 #include "quaro/dsl/parse.hpp"
 #include "quaro/dsl/print.hpp"
@@ -44,13 +45,15 @@ bool text_list_holds_expression(const quaro::Value &v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const auto tree = quaro::parse::parse(fuzz::text(data, size));
-  if (!tree || text_list_holds_expression(*tree))
-    return 0;
-  // A strategy that is only a bound number (let a = 5 then a) prints as a bare number, which
-  // the parser refuses as a strategy.
-  if (tree->value("op", std::string()) == "Const")
+  if (!tree)
     return 0;
   const std::string printed = quaro::print::format(*tree);
+  FUZZ_CHECK(printed == fuzz::print_model(*tree, 0), "printed text differs from the model",
+             printed + "\n---\n" + fuzz::print_model(*tree, 0));
+  // A strategy that is only a bound number (let a = 5 then a) prints as a bare number, which
+  // the parser refuses as a strategy.
+  if (text_list_holds_expression(*tree) || tree->value("op", std::string()) == "Const")
+    return 0;
   const auto again = quaro::parse::parse(printed);
   // The parser's nesting limit counts parentheses and prefix operators alike, and the printer
   // wraps every prefix form in parentheses, so a deep run of `-` or `not` reads but its printed
