@@ -59,6 +59,8 @@ std::vector<Lint> expected(const quaro::parse::Analysis &a,
 }
 
 void check_levenshtein(std::string_view a, std::string_view b) {
+  if (a.size() > 64 || b.size() > 64) // the distance to itself costs the length squared
+    return;
   const std::size_t d = quaro::lint::levenshtein(a, b);
   FUZZ_CHECK(d == quaro::lint::levenshtein(b, a), "edit distance not symmetric",
              std::string(a) + " / " + std::string(b));
