@@ -233,6 +233,11 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
       const double *now = row(p.data, t);
       double sum = 0.0;
       for (std::size_t j = 0; j < N; ++j) {
+        // A weight of zero earns nothing and stays zero: an overflowing or infinite return of
+        // a symbol not held would otherwise turn the whole curve into NaN (0 x inf).
+        if (cur[j] == 0) {
+          continue;
+        }
         double r = 0.0;
         if (prev[j] != 0 && !std::isnan(prev[j]) && !std::isnan(now[j])) {
           r = now[j] / prev[j] - 1.0;

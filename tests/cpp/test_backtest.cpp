@@ -264,6 +264,26 @@ TEST(Backtest, GrossCapAndPositionLimit) {
   }
 }
 
+// B is never held: no price of B, however extreme, may move the curve.
+TEST(Backtest, UnheldSymbolsEarnNothing) {
+  struct Case {
+    const char *name;
+    double b0, b1;
+  } cases[] = {
+      {"return overflows", 1e-300, 1e10},
+      {"price becomes infinite", 10, Inf},
+      {"price falls from infinity", Inf, 10},
+      {"price rises from a denormal", 5e-324, 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const Panel w = make(days(2), {"A", "B"}, {0.5, 0, NaN, NaN});
+    const Panel p = make(days(2), {"A", "B"}, {10, c.b0, 11, c.b1});
+    auto run = ok(w, p, {.fee_ratio = 0.01});
+    EXPECT_EQ(run.equity, std::vector<double>({0.995, 0.995 * 1.05}));
+  }
+}
+
 TEST(Backtest, PriceOnlyMoveIsNoRebalance) {
   // A repeated instruction is no change; only day 3 moves the held row.
   const Panel w = make(days(4), {"A", "B"}, {0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.25, 0.5});

@@ -49,22 +49,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, LexCases,
-    ::testing::Values(Case{"1_000", "Num(1000.0)@1:1 Eof@1:6"},
-                      Case{"1.5e-3", "Num(0.0015)@1:1 Eof@1:7"},
-                      Case{"2E5", "Num(200000.0)@1:1 Eof@1:4"},
-                      Case{"2e", R"(Num(2.0)@1:1 Ident("e")@1:2 Eof@1:3)"},
-                      Case{"3E+", R"(Num(3.0)@1:1 Ident("E")@1:2 Op("+")@1:3 Eof@1:4)"},
-                      Case{"1.", "Num(1.0)@1:1 Eof@1:3"}, Case{"1.e5", "Num(100000.0)@1:1 Eof@1:5"},
-                      Case{"1.2.3", "1:1: invalid number `1.2.3`"},
-                      Case{"x 1e5.2", "1:3: invalid number `1e5.2`"},
-                      Case{"1E2e3", "1:1: invalid number `1e2e3`"},
-                      Case{"1_0E+1_0", "Num(100000000000.0)@1:1 Eof@1:9"},
-                      Case{"1e999", "Num(inf)@1:1 Eof@1:6"},
-                      Case{"0.1e-400", "Num(0.0)@1:1 Eof@1:9"},
-                      Case{"0x10", R"(Num(0.0)@1:1 Ident("x10")@1:2 Eof@1:5)"},
-                      Case{"0.1", "Num(0.1)@1:1 Eof@1:4"},
-                      Case{"9007199254740993", "Num(9007199254740992.0)@1:1 Eof@1:17"},
-                      Case{".5", "1:1: unexpected character `.`"}));
+    ::testing::Values(
+        Case{"1_000", "Num(1000.0)@1:1 Eof@1:6"}, Case{"1.5e-3", "Num(0.0015)@1:1 Eof@1:7"},
+        Case{"2E5", "Num(200000.0)@1:1 Eof@1:4"},
+        Case{"2e", R"(Num(2.0)@1:1 Ident("e")@1:2 Eof@1:3)"},
+        Case{"3E+", R"(Num(3.0)@1:1 Ident("E")@1:2 Op("+")@1:3 Eof@1:4)"},
+        Case{"1.", "Num(1.0)@1:1 Eof@1:3"}, Case{"1.e5", "Num(100000.0)@1:1 Eof@1:5"},
+        Case{"1.2.3", "1:1: invalid number `1.2.3`"},
+        Case{"x 1e5.2", "1:3: invalid number `1e5.2`"},
+        Case{"1E2e3", "1:1: invalid number `1e2e3`"},
+        Case{"1_0E+1_0", "Num(100000000000.0)@1:1 Eof@1:9"}, Case{"1e999", "Num(inf)@1:1 Eof@1:6"},
+        Case{"0.1e-400", "Num(0.0)@1:1 Eof@1:9"}, Case{"1e-310", "Num(1e-310)@1:1 Eof@1:7"},
+        Case{"3e-324", "Num(5e-324)@1:1 Eof@1:7"},
+        Case{"0x10", R"(Num(0.0)@1:1 Ident("x10")@1:2 Eof@1:5)"},
+        Case{"0.1", "Num(0.1)@1:1 Eof@1:4"},
+        Case{"9007199254740993", "Num(9007199254740992.0)@1:1 Eof@1:17"},
+        Case{".5", "1:1: unexpected character `.`"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Operators, LexCases,

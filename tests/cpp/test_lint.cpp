@@ -89,3 +89,48 @@ TEST(Lint, SuggestsNamesThatAreNotIdentifiers) {
 }
 
 } // namespace
+
+// Suggestions must be exactly those the plain edit distance gives, also for names whose lengths
+// differ and for very long names.
+TEST(Lint, SuggestionsMatchTheEditDistance) {
+  std::uint64_t state = 12345;
+  auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<unsigned>(state >> 33);
+  };
+  // Identifiers are ASCII; known names need not be, and a multi-byte character counts once.
+  auto word = [&](bool wide) {
+    std::string w = "x";
+    for (unsigned k = next() % 7; k > 0; --k) {
+      const unsigned c = next() % (wide ? 3 : 2);
+      w += c == 2 ? std::string("\u00e9") : std::string(1, "ab"[c]);
+    }
+    return w;
+  };
+  for (int round = 0; round < 300; ++round) {
+    std::vector<std::string> known;
+    for (unsigned k = next() % 5 + 1; k > 0; --k)
+      known.push_back(word(true));
+    const std::string name = word(false);
+    std::string want;
+    bool is_known = false;
+    std::size_t best = 3;
+    for (const auto &k : known) {
+      is_known = is_known || k == name;
+      const std::size_t d = lint::levenshtein(name, k);
+      if (d < best) {
+        best = d;
+        want = k;
+      }
+    }
+    if (is_known)
+      continue;
+    std::string expected = "1:1 unknown series `" + name + "`";
+    if (!want.empty())
+      expected += " \u2014 did you mean `" + want + "`?";
+    EXPECT_EQ(run(name, known), expected);
+  }
+  const std::string long_name(200000, 'q');
+  EXPECT_EQ(run(long_name + "z", std::vector<std::string>{long_name + "yy"}),
+            "1:1 unknown series `" + long_name + "z` \u2014 did you mean `" + long_name + "yy`?");
+}

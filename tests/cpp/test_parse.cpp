@@ -239,6 +239,19 @@ TEST(Parse, NestingLimit) {
             "5:1: expression nested too deeply");
 }
 
+TEST(Parse, ManyKeywordArguments) {
+  // Each keyword keeps the place it was first given in and the value it was last given.
+  std::string src = "sma(of=close";
+  for (int i = 0; i < 50000; ++i)
+    src += ", k" + std::to_string(i) + "=" + std::to_string(i);
+  src += ", n=1, k0=x, n=7)";
+  EXPECT_EQ(run(src), "1:1: `Average` has no field `k0`");
+  std::string ok = "sma(close";
+  for (int i = 0; i < 50000; ++i)
+    ok += ", n=" + std::to_string(i);
+  EXPECT_EQ(run(ok + ")"), R"({"n":49999,"of":)" D("close") R"(,"op":"Average"})");
+}
+
 TEST(Parse, BindingCopiesAreBounded) {
   // Each binding doubles the tree; the copies stop growing at a fixed budget.
   std::string src = "let a0 = close\n";

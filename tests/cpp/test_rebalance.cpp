@@ -51,8 +51,14 @@ TEST(PeriodKey, Table) {
       {20260101, 0, 202601},
       // 0000-01-01 is a Saturday in week 52 of year -1.
       {101, 0, -100 + 52},
-      // The last day chrono's year type can hold (a Sunday).
       {327671231, 0, 3276752},
+      // Years beyond 32767 are calendar years too.
+      {327680101, 0, 3276801},
+      {400000101, 0, 3999952},
+      {400000229, 1, 4000002},
+      {2147481231, 0, 21474853},
+      {2147481231, 2, 2147483},
+      {2147481231, 3, 214748},
       {20240229, 1, 202402},
       {20241231, 1, 202412},
       {20240331, 2, 20240},
@@ -64,6 +70,7 @@ TEST(PeriodKey, Table) {
       {20241301, 0, std::nullopt},
       {20240100, 3, std::nullopt},
       {20240431, 2, std::nullopt},
+      {400010229, 1, std::nullopt},
       {0, 3, std::nullopt},
       {-20240101, 1, std::nullopt},
       {std::numeric_limits<std::int32_t>::max(), 0, std::nullopt},

@@ -115,6 +115,11 @@ TEST(HoldUntil, RankPriority) {
       {"equal ranks go right", {{0, 0}, {1, 1}}, {{0, 0}, {3, 3}}, {{0, 0}, {0, 1}}},
       {"row 0 ignores rank", {{1, 1}, {0, 0}}, {{9, 1}, {0, 0}}, {{0, 1}, {0, 1}}},
       {"NaN rank scores 0", {{0, 0}, {1, 1}}, {{0, 0}, {1, NaN}}, {{0, 0}, {1, 0}}},
+      // The range overflows; the scaled ranks must still lie in [0, 1].
+      {"held beats a new entry at a huge rank",
+       {{1, 0}, {1, 1}},
+       {{0, 0}, {-1e308, 1e308}},
+       {{1, 0}, {1, 0}}},
   };
   for (const auto &c : cases) {
     const Panel rank = grid(AB, c.rank);
@@ -257,6 +262,7 @@ TEST(NormalizeRanking, Table) {
       {{{-Inf, 1}, {3, 2}}, {{0, 0}, {1, 0.5}}},
       {{{3, 3}, {NaN, 3}}, {{0, 0}, {0, 0}}},
       {{{NaN, Inf}}, {{0, 0}}},
+      {{{-1e308, 0}, {NaN, 1e308}}, {{0, 0.5}, {0, 1}}},
       {{}, {}},
   };
   for (const auto &c : cases) {

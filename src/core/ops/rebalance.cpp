@@ -18,8 +18,7 @@ std::int64_t iso_week_key(int y, std::chrono::year_month_day ymd) {
   const auto iso_wd = static_cast<int>(weekday{day}.iso_encoding()); // 1 Monday .. 7 Sunday
   const sys_days thursday = day + days{4 - iso_wd};
   const sys_days jan1{year{y} / January / 1};
-  // Formed from December 31 so that the year after 32767 needs no year value of its own.
-  const sys_days next_jan1 = sys_days{year{y} / December / 31} + days{1};
+  const sys_days next_jan1{year{y + 1} / January / 1};
   int iso_year = y;
   sys_days start = jan1;
   if (thursday < jan1) {
@@ -40,18 +39,22 @@ std::optional<std::int64_t> period_key(std::int32_t date, std::uint8_t code) {
   const int y = date / 10000;
   const int m = (date / 100) % 100;
   const int d = date % 100;
-  // Range checks first: chrono leaves out-of-range field values unspecified.
-  if (y < -32767 || y > 32767 || m < 1 || m > 12 || d < 1 || d > 31) {
+  // A negative date has a negative month, so every year that gets past here is 0 or more.
+  if (m < 1 || m > 12 || d < 1 || d > 31) {
     return std::nullopt;
   }
-  const year_month_day ymd{year{y}, month{static_cast<unsigned>(m)}, day{static_cast<unsigned>(d)}};
+  // The Gregorian calendar repeats every 400 years, weekdays included, so days and ISO weeks are
+  // worked out on the same day of 2000-2399, within the years chrono's types can hold.
+  const int shift = y - (2000 + y % 400);
+  const year_month_day ymd{year{y - shift}, month{static_cast<unsigned>(m)},
+                           day{static_cast<unsigned>(d)}};
   if (!ymd.ok()) {
     return std::nullopt;
   }
   const auto y64 = static_cast<std::int64_t>(y);
   switch (code) {
   case 0:
-    return iso_week_key(y, ymd);
+    return iso_week_key(y - shift, ymd) + static_cast<std::int64_t>(shift) * 100;
   case 1:
     return y64 * 100 + m;
   case 2:

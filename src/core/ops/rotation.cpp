@@ -63,16 +63,21 @@ Matrix normalize_ranking(const Matrix &grid) {
       }
     }
   }
-  const double range = hi - lo;
+  double range = hi - lo;
   Matrix out = Matrix::Zero(grid.rows(), grid.cols());
   if (range == 0.0) {
     return out;
   }
+  // A range beyond the largest double would scale the maximum to inf / inf = NaN. Halving every
+  // operand then keeps the quotients (up to rounding) and within [0, 1], so no NaN reaches the
+  // scores; a representable range takes the plain formula.
+  const double unit = range == kInf ? 0.5 : 1.0;
+  range = hi * unit - lo * unit;
   for (Eigen::Index i = 0; i < grid.rows(); ++i) {
     for (Eigen::Index j = 0; j < grid.cols(); ++j) {
       const double v = grid(i, j);
       if (std::isfinite(v)) {
-        out(i, j) = (v - lo) / range;
+        out(i, j) = (v * unit - lo * unit) / range;
       }
     }
   }

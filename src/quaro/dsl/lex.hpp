@@ -44,6 +44,16 @@ struct Token {
   std::size_t col = 1;
 };
 
+// A user-typed name quoted in backticks, as every message of the language front end writes it.
+inline std::string ticked(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  out.push_back('`');
+  out.append(s);
+  out.push_back('`');
+  return out;
+}
+
 namespace lex {
 
 // Bare variant name, as in "RParen".

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <unordered_map>
 
 namespace quaro::parse {
 namespace {
-
-std::string ticked(std::string_view s) { return "`" + std::string(s) + "`"; }
 
 // Integral values below 9.007e15 become JSON integers, everything else a float; a value that is
 // not finite has no JSON number and becomes null.
@@ -339,6 +338,8 @@ bool Parser::call(Raw &out) {
   next(); // (
   std::vector<Value> positional;
   Keywords keywords;
+  // Where each keyword stands in `keywords`, so that long argument lists stay linear.
+  std::unordered_map<std::string_view, std::size_t> keyword_at;
   bool seen_keyword = false;
   std::size_t levels = 0;
   for (;;) {
@@ -361,10 +362,10 @@ bool Parser::call(Raw &out) {
     levels = std::max(levels, node_levels(v.levels));
     if (!keyword) {
       positional.push_back(std::move(v.value));
-    } else if (auto same = find_keyword(keywords, t.text); same != keywords.end()) {
-      same->second = std::move(v.value);
-    } else {
+    } else if (const auto [at, fresh] = keyword_at.try_emplace(t.text, keywords.size()); fresh) {
       keywords.emplace_back(t.text, std::move(v.value));
+    } else {
+      keywords[at->second].second = std::move(v.value);
     }
     if (!eat_comma())
       return false;
