@@ -1,6 +1,7 @@
 // Helpers shared by the fuzz targets: a failed property aborts, so libFuzzer records the input.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -80,6 +81,34 @@ inline bool strict_equal(const quaro::Value &a, const quaro::Value &b) {
   default:
     return a == b;
   }
+}
+
+// Whether a failure of the JSON reader is one of its syntax messages (position suffix aside).
+inline bool known_json_message(const std::string &message) {
+  static const char *const known[] = {
+      "EOF while parsing a value",
+      "EOF while parsing an object",
+      "EOF while parsing a list",
+      "EOF while parsing a string",
+      "expected value",
+      "expected ident",
+      "expected `:`",
+      "expected `,` or `}`",
+      "expected `,` or `]`",
+      "key must be a string",
+      "trailing comma",
+      "invalid number",
+      "number out of range",
+      "invalid escape",
+      "invalid unicode code point",
+      "lone leading surrogate in hex escape",
+      "unexpected end of hex escape",
+      "control character (\\u0000-\\u001F) found while parsing a string",
+      "recursion limit exceeded",
+      "trailing characters",
+  };
+  const std::string text = message.substr(0, message.rfind(" at line "));
+  return std::find(std::begin(known), std::end(known), text) != std::end(known);
 }
 
 } // namespace fuzz

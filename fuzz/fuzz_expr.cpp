@@ -194,6 +194,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string_view text = fuzz::text(data, size);
   const auto tree = quaro::spec::read_expr(text);
   const auto generic = quaro::json::parse(text);
+  if (!tree) {
+    // A syntax message, or one of the shape messages of the tree's form.
+    const std::string &m = tree.error();
+    const bool shape = m.rfind("missing field `", 0) == 0 || m.rfind("duplicate field `", 0) == 0 ||
+                       m.rfind("unknown variant `", 0) == 0 || m.rfind("invalid type: ", 0) == 0 ||
+                       m.rfind("invalid value: ", 0) == 0 || m.rfind("invalid length ", 0) == 0;
+    FUZZ_CHECK(shape || fuzz::known_json_message(m), "unknown error message", m);
+  }
   if (!generic) {
     FUZZ_CHECK(!tree, "a tree was read from text that is no JSON document", generic.error());
     return 0;

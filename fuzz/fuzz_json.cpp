@@ -80,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (!value) {
     const std::string &m = value.error();
     check_position(text, m);
+    FUZZ_CHECK(fuzz::known_json_message(m), "unknown error message", m);
     if (compare && !theirs.is_discarded()) {
       const bool stricter = m.rfind("recursion limit exceeded", 0) == 0 ||
                             text.substr(0, 3) == "\xEF\xBB\xBF"; // nlohmann skips a BOM
