@@ -1,5 +1,6 @@
 #include "core/align.hpp"
 
+#include <limits>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
@@ -42,21 +43,32 @@ Panel project(const Panel &p, const std::vector<std::int32_t> &dates,
       src_col[j] = it->second;
     }
   }
-  Panel out(dates, symbols);
+  // Every cell is written once: copied, or NaN where the panel lacks the date or the symbol.
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  Matrix m = uninit_matrix(static_cast<Eigen::Index>(dates.size()),
+                           static_cast<Eigen::Index>(symbols.size()));
+  bool same_cols = symbols.size() == p.symbols.size();
+  for (std::size_t j = 0; same_cols && j < symbols.size(); ++j) {
+    same_cols = src_col[j] == static_cast<Eigen::Index>(j);
+  }
   for (std::size_t i = 0; i < dates.size(); ++i) {
+    auto dst = m.row(static_cast<Eigen::Index>(i));
     auto it = row_of.find(dates[i]);
     if (it == row_of.end()) {
+      dst.setConstant(kNaN);
       continue;
     }
     const auto src = p.data.row(it->second);
-    auto dst = out.data.row(static_cast<Eigen::Index>(i));
+    if (same_cols) {
+      dst = src;
+      continue;
+    }
     for (std::size_t j = 0; j < symbols.size(); ++j) {
-      if (src_col[j] >= 0) {
-        dst(static_cast<Eigen::Index>(j)) = src(src_col[j]);
-      }
+      const Eigen::Index c = src_col[j];
+      dst(static_cast<Eigen::Index>(j)) = c >= 0 ? src(c) : kNaN;
     }
   }
-  return out;
+  return Panel(dates, symbols, std::move(m));
 }
 
 } // namespace zorv::align

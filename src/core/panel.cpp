@@ -1,18 +1,45 @@
 #include "core/panel.hpp"
 
+#include <cstdint>
 #include <limits>
 #include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace zorv {
 
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+} // namespace
+
+Matrix uninit_matrix(Eigen::Index rows, Eigen::Index cols) {
+  Matrix m(rows, cols);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Smaller blocks mostly come from heap memory already touched, where the advice cannot help.
+  constexpr std::size_t kMinBytes = std::size_t{4} << 20;
+  constexpr std::uintptr_t kPage = 4096;
+  const std::size_t bytes = static_cast<std::size_t>(m.size()) * sizeof(double);
+  if (bytes >= kMinBytes) {
+    const auto start = reinterpret_cast<std::uintptr_t>(m.data());
+    const std::uintptr_t begin = (start + kPage - 1) & ~(kPage - 1);
+    const std::uintptr_t end = (start + bytes) & ~(kPage - 1);
+    if (end > begin) {
+      // Advice only: where it is refused the memory is ordinary pages, as without it.
+      (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+    }
+  }
+#endif
+  return m;
 }
 
 Panel::Panel(std::vector<std::int32_t> d, std::vector<std::string> s)
     : dates(std::move(d)), symbols(std::move(s)),
-      data(Matrix::Constant(static_cast<Eigen::Index>(dates.size()),
-                            static_cast<Eigen::Index>(symbols.size()), kNaN)) {}
+      data(uninit_matrix(static_cast<Eigen::Index>(dates.size()),
+                         static_cast<Eigen::Index>(symbols.size()))) {
+  data.setConstant(kNaN);
+}
 
 Panel::Panel(std::vector<std::int32_t> d, std::vector<std::string> s, Matrix m)
     : dates(std::move(d)), symbols(std::move(s)), data(std::move(m)) {}
@@ -29,13 +56,13 @@ Result<Panel> Panel::create(std::vector<std::int32_t> dates, std::vector<std::st
 }
 
 Panel Panel::shift(std::size_t n) const {
-  Panel out(dates, symbols);
+  Matrix m = uninit_matrix(data.rows(), data.cols());
   const std::size_t r = rows();
-  if (n < r) {
-    const auto keep = static_cast<Eigen::Index>(r - n);
-    out.data.bottomRows(keep) = data.topRows(keep);
-  }
-  return out;
+  const auto lead = static_cast<Eigen::Index>(n < r ? n : r);
+  const auto keep = static_cast<Eigen::Index>(r) - lead;
+  m.topRows(lead).setConstant(kNaN);
+  m.bottomRows(keep) = data.topRows(keep);
+  return Panel(dates, symbols, std::move(m));
 }
 
 } // namespace zorv

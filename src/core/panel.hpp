@@ -25,6 +25,11 @@ enum class BinOp { Add, Sub, Mul, Div, Gt, Lt, Ge, Le };
 
 struct HoldUntilOpts;
 
+// A rows x cols matrix with its cells left uninitialised, for results that write every cell once.
+// Large blocks ask for transparent huge pages before their first touch, which makes the page
+// faults of fresh result memory far cheaper.
+Matrix uninit_matrix(Eigen::Index rows, Eigen::Index cols);
+
 // An industry label and the columns that carry it, columns in the order they were given.
 struct IndustryGroup {
   std::string label;

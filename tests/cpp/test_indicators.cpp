@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -397,6 +400,124 @@ TEST(WindowOperators, EmptyPanels) {
       EXPECT_EQ(q.data.rows(), p.data.rows());
       EXPECT_EQ(q.data.cols(), p.data.cols());
       EXPECT_EQ(q.dates, p.dates);
+    }
+  }
+}
+
+namespace {
+
+// The earlier cell-by-cell form of the two operators, kept as the reference that the
+// column-parallel forms must reproduce bit for bit.
+Panel previous_rsi(const Panel &p, std::size_t n) {
+  Panel out(p.dates, p.symbols);
+  if (n == 0) {
+    return out;
+  }
+  const auto R = p.rows();
+  const auto C = p.cols();
+  const double nd = static_cast<double>(n);
+  std::vector<double> gain_avg(C, 0.0), loss_avg(C, 0.0);
+  std::vector<std::size_t> start(C, ~std::size_t{0});
+  for (std::size_t t = 0; t < R; ++t) {
+    for (std::size_t c = 0; c < C; ++c) {
+      const auto tt = static_cast<Eigen::Index>(t);
+      const auto cc = static_cast<Eigen::Index>(c);
+      const double v = p.data(tt, cc);
+      if (start[c] == ~std::size_t{0}) {
+        if (!std::isfinite(v)) {
+          continue;
+        }
+        start[c] = t;
+      }
+      const std::size_t k = t - start[c];
+      if (k == 0) {
+        continue;
+      }
+      double d = v - p.data(tt - 1, cc);
+      d = std::isfinite(d) ? d : 0.0;
+      const double gain = d > 0 ? d : 0.0;
+      const double loss = d <= 0 ? -d : 0.0;
+      double &g = gain_avg[c];
+      double &l = loss_avg[c];
+      if (k < n) {
+        g += gain;
+        l += loss;
+        continue;
+      }
+      if (k == n) {
+        g = (g + gain) / nd;
+        l = (l + loss) / nd;
+      } else {
+        g = (g * (nd - 1.0) + gain) / nd;
+        l = (l * (nd - 1.0) + loss) / nd;
+      }
+      out.data(tt, cc) = l == 0.0 ? 100.0 : 100.0 - 100.0 / (g / l + 1.0);
+    }
+  }
+  return out;
+}
+
+Panel previous_rank_cs(const Panel &p, bool pct, bool ascending) {
+  Panel out(p.dates, p.symbols);
+  std::vector<std::pair<double, Eigen::Index>> cells;
+  for (Eigen::Index t = 0; t < p.data.rows(); ++t) {
+    cells.clear();
+    for (Eigen::Index c = 0; c < p.data.cols(); ++c) {
+      if (!std::isnan(p.data(t, c))) {
+        cells.emplace_back(p.data(t, c), c);
+      }
+    }
+    const std::size_t m = cells.size();
+    std::sort(cells.begin(), cells.end(), [ascending](const auto &a, const auto &b) {
+      return ascending ? a.first < b.first : a.first > b.first;
+    });
+    const double scale = pct ? static_cast<double>(m) : 1.0;
+    for (std::size_t i = 0; i < m;) {
+      std::size_t j = i + 1;
+      while (j < m && cells[j].first == cells[i].first) {
+        ++j;
+      }
+      const double rank = static_cast<double>((i + 1) + j) * 0.5 / scale;
+      for (std::size_t k = i; k < j; ++k) {
+        out.data(t, cells[k].second) = rank;
+      }
+      i = j;
+    }
+  }
+  return out;
+}
+
+} // namespace
+
+// Wide rows reach the packet and radix paths; odd widths leave packet tails; columns start at
+// different rows, so seed, start and steady rows meet in one row.
+TEST(WindowOperators, RsiAndRankMatchPreviousFormOnWidePanels) {
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int iter = 0; iter < 40; ++iter) {
+    const std::size_t rows = rng() % 40;
+    const std::size_t cols = std::vector<std::size_t>{1, 2, 3, 255, 280, 300, 700}[iter % 7];
+    Panel p = random_panel(rng, rows, cols, iter % 3 != 0);
+    // Leading NaN runs of random length, and a few huge magnitudes whose differences overflow.
+    for (Eigen::Index c = 0; c < p.data.cols(); ++c) {
+      const auto lead = static_cast<Eigen::Index>(rng() % (rows + 2));
+      for (Eigen::Index t = 0; t < std::min(lead, p.data.rows()); ++t) {
+        p.data(t, c) = unit(rng) < 0.5 ? NaN : -Inf;
+      }
+      for (Eigen::Index t = 0; t < p.data.rows(); ++t) {
+        if (unit(rng) < 0.02) {
+          p.data(t, c) = unit(rng) < 0.5 ? 1.7e308 : -1.7e308;
+        }
+      }
+    }
+    for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{14}, rows, rng() % 45}) {
+      ASSERT_TRUE(same_panel(p.rsi(n), previous_rsi(p, n))) << "n=" << n << " iter " << iter;
+    }
+    for (bool pct : {false, true}) {
+      for (bool asc : {false, true}) {
+        ASSERT_TRUE(same_panel(p.rank_cs(pct, asc), previous_rank_cs(p, pct, asc)))
+            << "iter " << iter;
+      }
     }
   }
 }

@@ -1,9 +1,14 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <random>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/align.hpp"
 #include "core/ops/rotation.hpp"
 
 using namespace zorv;
@@ -309,4 +314,117 @@ TEST(ApplyPriceStops, NeedsMatchingPriceWhenAStopIsOn) {
   }
   EXPECT_FALSE(rotation::apply_price_stops(held, entry_price, peak, exit, &small, 1, on));
   EXPECT_TRUE(exit.isZero());
+}
+
+namespace {
+
+// The earlier form, which fully sorts each row's scores, kept as the reference for the form that
+// only selects the top places.
+Panel previous_hold_until(const Panel &entry_in, const Panel &exit_in, const HoldUntilOpts &opts) {
+  auto [entry_p, exit_p] = align::align(entry_in, exit_in);
+  const auto T = static_cast<Eigen::Index>(entry_p.rows());
+  const std::size_t n = entry_p.cols();
+  const std::size_t limit = std::min(opts.nstocks_limit.value_or(n), n);
+  const bool ranked = opts.rank != nullptr;
+  const Matrix priority =
+      ranked ? rotation::normalize_ranking(opts.rank->project_onto(entry_p.dates, entry_p.symbols))
+             : Matrix();
+  std::optional<Matrix> price;
+  if (opts.price != nullptr) {
+    price = opts.price->project_onto(entry_p.dates, entry_p.symbols);
+  }
+  Matrix entry = (entry_p.data == 1.0).cast<double>();
+  Matrix ex = (exit_p.data == 1.0).cast<double>();
+  Matrix held = Matrix::Zero(T, static_cast<Eigen::Index>(n));
+  std::vector<double> score(n);
+  const auto pick_top = [&](Eigen::Index t, const std::vector<double> &values) {
+    const auto order = rotation::argsort_stable(values);
+    for (std::size_t k = 0; k < limit; ++k) {
+      held(t, static_cast<Eigen::Index>(order[n - 1 - k])) = 1.0;
+    }
+  };
+  if (T > 0) {
+    for (std::size_t j = 0; j < n; ++j) {
+      score[j] = entry(0, static_cast<Eigen::Index>(j));
+    }
+    pick_top(0, score);
+    for (Eigen::Index j = 0; j < static_cast<Eigen::Index>(n); ++j) {
+      if (ex(0, j) == 1.0 || entry(0, j) == 0.0) {
+        held(0, j) = 0.0;
+      }
+    }
+  }
+  std::vector<double> entry_price(n, NaN);
+  std::vector<double> peak(n, 1.0);
+  for (Eigen::Index t = 1; t < T; ++t) {
+    if (price) {
+      (void)rotation::apply_price_stops(held, entry_price, peak, ex, &*price,
+                                        static_cast<std::size_t>(t), opts);
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      const auto jj = static_cast<Eigen::Index>(j);
+      const double prev = held(t - 1, jj);
+      double s = 3.0 * prev + entry(t, jj) * (ranked ? priority(t, jj) : 0.0);
+      if (ex(t, jj) == 1.0 || (entry(t, jj) == 0.0 && prev == 0.0)) {
+        s = -1.0;
+      }
+      score[j] = s;
+    }
+    pick_top(t, score);
+    for (std::size_t j = 0; j < n; ++j) {
+      if (score[j] == -1.0) {
+        held(t, static_cast<Eigen::Index>(j)) = 0.0;
+      }
+    }
+  }
+  return Panel(std::move(entry_p.dates), std::move(entry_p.symbols), std::move(held));
+}
+
+} // namespace
+
+TEST(HoldUntil, MatchesFullSortOnRandomPanels) {
+  std::mt19937_64 rng(9);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const double rank_pool[] = {NaN, Inf, -Inf, 0.0, -0.0, 1.0, 1.0, 2.0, -3.0, 0.5};
+  for (int iter = 0; iter < 120; ++iter) {
+    const std::size_t T = rng() % 25;
+    const std::size_t n = std::vector<std::size_t>{0, 1, 3, 17, 64, 300}[iter % 6];
+    std::vector<std::string> syms;
+    for (std::size_t j = 0; j < n; ++j) {
+      syms.push_back("S" + std::to_string(j));
+    }
+    Rows entry(T), exit(T), rank(T), price(T);
+    const double p_entry = unit(rng);
+    for (std::size_t t = 0; t < T; ++t) {
+      for (std::size_t j = 0; j < n; ++j) {
+        entry[t].push_back(unit(rng) < p_entry ? 1.0 : (unit(rng) < 0.05 ? NaN : 0.0));
+        exit[t].push_back(unit(rng) < 0.1 ? 1.0 : 0.0);
+        rank[t].push_back(unit(rng) < 0.5 ? rank_pool[rng() % 10] : unit(rng));
+        price[t].push_back(50.0 + 100.0 * unit(rng));
+      }
+    }
+    const Panel e = grid(syms, entry), x = grid(syms, exit), r = grid(syms, rank),
+                px = grid(syms, price);
+    HoldUntilOpts o;
+    if (iter % 2 == 0) {
+      o.rank = &r;
+    }
+    if (iter % 3 == 0) {
+      o.price = &px;
+      o.stop_loss = -0.2;
+      o.trail_stop = 0.1;
+    }
+    for (std::optional<std::size_t> limit :
+         {std::optional<std::size_t>{}, std::optional<std::size_t>{0},
+          std::optional<std::size_t>{1}, std::optional<std::size_t>{5},
+          std::optional<std::size_t>{n > 0 ? n - 1 : 0}, std::optional<std::size_t>{n},
+          std::optional<std::size_t>{n + 4}}) {
+      o.nstocks_limit = limit;
+      const Panel got = e.hold_until(x, o);
+      const Panel want = previous_hold_until(e, x, o);
+      ASSERT_EQ(got.symbols, want.symbols);
+      ASSERT_EQ(to_rows(got.data), to_rows(want.data))
+          << "iter " << iter << " limit " << limit.value_or(999999);
+    }
+  }
 }

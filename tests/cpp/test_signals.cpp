@@ -42,6 +42,20 @@ Panel ref_top_n(const Panel &p, std::size_t n, bool largest) {
   return out;
 }
 
+Panel ref_normalize_row(const Panel &p) {
+  Panel out = p;
+  for (Eigen::Index r = 0; r < p.data.rows(); ++r) {
+    double sum = -0.0;
+    for (Eigen::Index c = 0; c < p.data.cols(); ++c) {
+      sum += std::isnan(p.data(r, c)) ? -0.0 : std::fabs(p.data(r, c));
+    }
+    for (Eigen::Index c = 0; c < p.data.cols() && sum > 0; ++c) {
+      out.data(r, c) = p.data(r, c) / sum;
+    }
+  }
+  return out;
+}
+
 } // namespace
 
 TEST(Signals, EmptyPanelsKeepTheirGrid) {
@@ -179,6 +193,7 @@ TEST(Signals, MatchDefinitionsOnRandomPanels) {
   for (int iter = 0; iter < 200; ++iter) {
     const std::size_t rows = rng() % 25;
     const Panel p = random_panel(rng, rows, rng() % 7, iter % 2 == 0);
+    ASSERT_TRUE(same_panel(p.normalize_row(), ref_normalize_row(p))) << iter;
     for (std::size_t w : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
                           std::size_t{6}, rows, rows + 1}) {
       for (std::optional<std::size_t> k :

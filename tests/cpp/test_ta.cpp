@@ -2,6 +2,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -513,3 +514,549 @@ TEST(TaExact, FormulasKeepTheirOperationOrder) {
   for (const auto &cs : cases)
     EXPECT_TRUE(same_cells(ok(cs.got), cs.want)) << cs.name;
 }
+
+namespace {
+
+// The indicators as they stood before their row loops were fused and restructured for speed.
+// Kept verbatim (less the input-size checks) as the reference the current ones must match bit for
+// bit: every restructured loop has to keep each cell's operations and their order.
+namespace before {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+bool finite(double x) { return std::isfinite(x); }
+
+struct View {
+  const double *first;
+  std::size_t stride;
+  explicit View(const Matrix &m, std::size_t col = 0)
+      : first(m.data() + col), stride(static_cast<std::size_t>(m.cols())) {}
+  const double *operator[](std::size_t t) const { return first + t * stride; }
+};
+
+struct OutView {
+  double *first;
+  std::size_t stride;
+  explicit OutView(Matrix &m) : first(m.data()), stride(static_cast<std::size_t>(m.cols())) {}
+  double *operator[](std::size_t t) const { return first + t * stride; }
+};
+
+// Per column, the first row whose cell is finite; kNone for a column without one.
+std::vector<std::size_t> first_finite(View x, std::size_t rows, std::size_t width) {
+  std::vector<std::size_t> s(width, kNone);
+  std::size_t missing = width;
+  for (std::size_t t = 0; t < rows && missing > 0; ++t) {
+    const double *r = x[t];
+    for (std::size_t j = 0; j < width; ++j) {
+      if (s[j] == kNone && finite(r[j])) {
+        s[j] = t;
+        --missing;
+      }
+    }
+  }
+  return s;
+}
+
+double typical(double h, double l, double c) { return (h + l + c) / 3.0; }
+
+// Largest of the three terms, a NaN term left out; NaN only when all three are NaN.
+double true_range(double h, double l, double prev_close) {
+  const double terms[] = {h - l, std::abs(h - prev_close), std::abs(l - prev_close)};
+  double best = kNaN;
+  for (double v : terms)
+    if (!std::isnan(v) && (std::isnan(best) || v > best))
+      best = v;
+  return best;
+}
+
+class Wilder {
+public:
+  Wilder(std::size_t width, std::size_t n) : n_(n), nf_(static_cast<double>(n)), v_(width) {}
+
+  void step(std::size_t t, const std::size_t *start, const double *x, double *out) {
+    for (std::size_t j = 0; j < v_.size(); ++j) {
+      out[j] = kNaN;
+      if (n_ == 0 || start[j] == kNone || t <= start[j])
+        continue;
+      const std::size_t k = t - start[j];
+      double &v = v_[j];
+      if (k <= n_) {
+        v = (k == 1 ? 0.0 : v) + x[j];
+        if (k == n_) {
+          v = v / nf_;
+          out[j] = v;
+        }
+      } else {
+        v = (v * (nf_ - 1.0) + x[j]) / nf_;
+        out[j] = v;
+      }
+    }
+  }
+
+private:
+  std::size_t n_;
+  double nf_;
+  std::vector<double> v_;
+};
+
+// True range of row t (t > s) for every column; NaN on rows up to a column's start.
+void true_range_row(std::size_t t, const std::vector<std::size_t> &s, View h, View l, View c,
+                    double *tr) {
+  for (std::size_t j = 0; j < s.size(); ++j)
+    tr[j] = (s[j] != kNone && t > s[j]) ? true_range(h[t][j], l[t][j], c[t - 1][j]) : kNaN;
+}
+
+// +DI and -DI of a run of columns, one row at a time.
+struct Directional {
+  Directional(View h, View l, View c, std::size_t rows, std::size_t width, std::size_t n)
+      : h_(h), l_(l), c_(c), s(first_finite(c, rows, width)), pdi(width), mdi(width), tr_(width),
+        pdm_(width), mdm_(width), str_(width), spdm_(width), smdm_(width), wtr_(width, n),
+        wpdm_(width, n), wmdm_(width, n) {}
+
+  // Fills pdi and mdi for row t; rows must come in ascending order from 0.
+  void step(std::size_t t) {
+    true_range_row(t, s, h_, l_, c_, tr_.data());
+    for (std::size_t j = 0; j < s.size(); ++j) {
+      pdm_[j] = mdm_[j] = kNaN;
+      if (s[j] == kNone || t <= s[j])
+        continue;
+      const double up = h_[t][j] - h_[t - 1][j];
+      const double down = l_[t - 1][j] - l_[t][j];
+      // A NaN move fails every comparison, so both movements come out 0.0.
+      pdm_[j] = (up > down && up > 0.0) ? up : 0.0;
+      mdm_[j] = (down > up && down > 0.0) ? down : 0.0;
+    }
+    wtr_.step(t, s.data(), tr_.data(), str_.data());
+    wpdm_.step(t, s.data(), pdm_.data(), spdm_.data());
+    wmdm_.step(t, s.data(), mdm_.data(), smdm_.data());
+    for (std::size_t j = 0; j < s.size(); ++j) {
+      const double tr = str_[j];
+      const bool ok = finite(tr) && tr != 0.0;
+      pdi[j] = ok ? spdm_[j] * 100.0 / tr : kNaN;
+      mdi[j] = ok ? smdm_[j] * 100.0 / tr : kNaN;
+    }
+  }
+
+  View h_, l_, c_;
+  const std::vector<std::size_t> s; // start row per column
+  std::vector<double> pdi, mdi;     // of the last row stepped
+  std::vector<double> tr_, pdm_, mdm_, str_, spdm_, smdm_;
+  Wilder wtr_, wpdm_, wmdm_;
+};
+
+// Rows t-n+1 .. t of a derived series, kept in a ring of n rows.
+class Ring {
+public:
+  Ring(std::size_t n, std::size_t width) : n_(n), width_(width), cells_(n * width) {}
+  double *row(std::size_t t) { return cells_.data() + (t % n_) * width_; }
+
+private:
+  std::size_t n_, width_;
+  std::vector<double> cells_;
+};
+
+// acc[j] = sum over rows t-n+1 .. t of row(i)[j], from +0.0 in ascending row order.
+template <class RowOf>
+void window_sum(std::size_t t, std::size_t n, std::size_t width, RowOf row, double *acc) {
+  std::fill(acc, acc + width, 0.0);
+  for (std::size_t i = t + 1 - n; i <= t; ++i) {
+    const double *r = row(i);
+    for (std::size_t j = 0; j < width; ++j)
+      acc[j] += r[j];
+  }
+}
+
+template <class Fn>
+Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
+                             Fn value) {
+  const Panel hh = high.rolling_max(n);
+  const Panel ll = low.rolling_min(n);
+  Panel out(close.dates, close.symbols);
+  const View vh(hh.data), vl(ll.data), vc(close.data);
+  const OutView o(out.data);
+  for (std::size_t t = 0; t < close.rows(); ++t) {
+    for (std::size_t j = 0; j < close.cols(); ++j) {
+      const double h = vh[t][j];
+      const double l = vl[t][j];
+      const double c = vc[t][j];
+      if (finite(h) && finite(l) && h != l && finite(c))
+        o[t][j] = value(h, l, c);
+    }
+  }
+  return out;
+}
+
+std::vector<double> wilder_col(const std::vector<double> &x, std::size_t start, std::size_t n) {
+  std::vector<double> out(x.size());
+  Wilder w(1, n);
+  for (std::size_t t = 0; t < x.size(); ++t)
+    w.step(t, &start, &x[t], &out[t]);
+  return out;
+}
+
+Result<Panel> atr(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
+  Panel out(close.dates, close.symbols);
+  const View h(high.data), l(low.data), c(close.data);
+  const OutView o(out.data);
+  const auto s = first_finite(c, rows, cols);
+  std::vector<double> tr(cols);
+  Wilder w(cols, n);
+  for (std::size_t t = 0; t < rows; ++t) {
+    true_range_row(t, s, h, l, c, tr.data());
+    w.step(t, s.data(), tr.data(), o[t]);
+  }
+  return out;
+}
+
+Result<Panel> natr(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
+  auto res = atr(high, low, close, n);
+  if (!res)
+    return res;
+  const View c(close.data);
+  const OutView a(res->data);
+  for (std::size_t t = 0; t < close.rows(); ++t) {
+    for (std::size_t j = 0; j < close.cols(); ++j) {
+      double &v = a[t][j];
+      v = (finite(v) && c[t][j] != 0.0) ? (v * 100.0) / c[t][j] : kNaN;
+    }
+  }
+  return res;
+}
+
+Result<Panel> willr(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
+  return range_position(high, low, close, n, [](double hh, double ll, double c) {
+    return (hh - c) * -100.0 / (hh - ll);
+  });
+}
+
+Result<Panel> stoch_k(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
+  return range_position(high, low, close, n, [](double hh, double ll, double c) {
+    return (c - ll) * 100.0 / (hh - ll);
+  });
+}
+
+Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
+                      std::size_t d) {
+  auto k = stoch_k(high, low, close, n);
+  if (!k)
+    return k;
+  const std::size_t rows = k->rows();
+  const std::size_t cols = k->cols();
+  Panel out(k->dates, k->symbols);
+  if (d == 0 || d > rows)
+    return out;
+  const View x(k->data);
+  const OutView o(out.data);
+  const double df = static_cast<double>(d);
+  std::vector<std::size_t> run(cols, 0);
+  std::vector<double> sum(cols);
+  for (std::size_t t = 0; t < rows; ++t) {
+    bool any = false;
+    for (std::size_t j = 0; j < cols; ++j) {
+      run[j] = finite(x[t][j]) ? run[j] + 1 : 0;
+      any = any || run[j] >= d;
+    }
+    // d finite values of %K in a row never reach above %K's first finite row.
+    if (!any)
+      continue;
+    window_sum(
+        t, d, cols, [&](std::size_t i) { return x[i]; }, sum.data());
+    for (std::size_t j = 0; j < cols; ++j)
+      if (run[j] >= d)
+        o[t][j] = sum[j] / df;
+  }
+  return out;
+}
+
+Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
+  Panel out(close.dates, close.symbols);
+  if (n == 0 || n > rows)
+    return out;
+  const View h(high.data), l(low.data), c(close.data);
+  const OutView o(out.data);
+  const double nf = static_cast<double>(n);
+  Ring tp(n, cols);
+  std::vector<std::size_t> run(cols, 0);
+  std::vector<double> mean(cols), dev(cols);
+  auto tp_row = [&](std::size_t i) { return tp.row(i); };
+  for (std::size_t t = 0; t < rows; ++t) {
+    double *p = tp.row(t);
+    bool any = false;
+    for (std::size_t j = 0; j < cols; ++j) {
+      p[j] = typical(h[t][j], l[t][j], c[t][j]);
+      run[j] = finite(p[j]) ? run[j] + 1 : 0;
+      any = any || run[j] >= n;
+    }
+    // A finite typical price needs a finite close, so n finite ones in a row never reach above
+    // the column's start row.
+    if (!any)
+      continue;
+    window_sum(t, n, cols, tp_row, mean.data());
+    for (std::size_t j = 0; j < cols; ++j)
+      mean[j] = mean[j] / nf;
+    std::fill(dev.begin(), dev.end(), 0.0);
+    for (std::size_t i = t + 1 - n; i <= t; ++i) {
+      const double *r = tp.row(i);
+      for (std::size_t j = 0; j < cols; ++j)
+        dev[j] += std::abs(r[j] - mean[j]);
+    }
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double md = dev[j] / nf;
+      if (run[j] >= n && md != 0.0)
+        o[t][j] = (p[j] - mean[j]) / (md * 0.015);
+    }
+  }
+  return out;
+}
+
+Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, const Panel &volume,
+                   std::size_t n) {
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
+  Panel out(close.dates, close.symbols);
+  if (n == 0 || n > rows)
+    return out;
+  const View h(high.data), l(low.data), c(close.data), v(volume.data);
+  const OutView o(out.data);
+  Ring tp(n, cols);
+  std::vector<std::size_t> run(cols, 0);
+  std::vector<double> num(cols), den(cols);
+  for (std::size_t t = 0; t < rows; ++t) {
+    double *p = tp.row(t);
+    bool any = false;
+    for (std::size_t j = 0; j < cols; ++j) {
+      p[j] = typical(h[t][j], l[t][j], c[t][j]);
+      run[j] = (finite(p[j]) && finite(v[t][j])) ? run[j] + 1 : 0;
+      any = any || run[j] >= n;
+    }
+    // As in cci, finite typical prices keep the window at or after the start row.
+    if (!any)
+      continue;
+    std::fill(num.begin(), num.end(), 0.0);
+    std::fill(den.begin(), den.end(), 0.0);
+    for (std::size_t i = t + 1 - n; i <= t; ++i) {
+      const double *pi = tp.row(i);
+      const double *vi = v[i];
+      for (std::size_t j = 0; j < cols; ++j) {
+        num[j] += pi[j] * vi[j];
+        den[j] += vi[j];
+      }
+    }
+    for (std::size_t j = 0; j < cols; ++j)
+      if (run[j] >= n && den[j] != 0.0)
+        o[t][j] = num[j] / den[j];
+  }
+  return out;
+}
+
+Result<Panel> obv(const Panel &close, const Panel &volume) {
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
+  Panel out(close.dates, close.symbols);
+  const View c(close.data), v(volume.data);
+  const OutView o(out.data);
+  const auto s = first_finite(c, rows, cols);
+  std::vector<double> total(cols);
+  for (std::size_t t = 0; t < rows; ++t) {
+    for (std::size_t j = 0; j < cols; ++j) {
+      if (s[j] == kNone || t < s[j])
+        continue;
+      if (t == s[j]) {
+        total[j] = v[t][j];
+      } else {
+        // Adding -0.0 leaves every total as it is; the table lookup keeps rises and falls off
+        // the branch predictor.
+        const double diff = c[t][j] - c[t - 1][j];
+        const double step[3] = {-0.0, v[t][j], -v[t][j]};
+        total[j] += step[int{diff > 0.0} + 2 * int{diff < 0.0}];
+      }
+      o[t][j] = total[j];
+    }
+  }
+  return out;
+}
+
+Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const Panel &volume,
+                  std::size_t n) {
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
+  Panel out(close.dates, close.symbols);
+  if (n >= rows)
+    return out;
+  const View h(high.data), l(low.data), c(close.data), v(volume.data);
+  const OutView o(out.data);
+  const auto s = first_finite(c, rows, cols);
+  // With n = 0 every window is empty: no flow is kept and every sum stays 0.0.
+  Ring pos(std::max<std::size_t>(n, 1), cols), neg(std::max<std::size_t>(n, 1), cols);
+  std::vector<double> tp(cols), prev_tp(cols), p(cols), m(cols);
+  auto pos_row = [&](std::size_t i) { return pos.row(i); };
+  auto neg_row = [&](std::size_t i) { return neg.row(i); };
+  for (std::size_t t = 0; t < rows; ++t) {
+    double *pr = pos.row(t);
+    double *nr = neg.row(t);
+    bool any = false;
+    for (std::size_t j = 0; j < cols; ++j) {
+      tp[j] = typical(h[t][j], l[t][j], c[t][j]);
+      pr[j] = nr[j] = 0.0;
+      if (s[j] == kNone || t < s[j])
+        continue;
+      if (t > s[j]) {
+        // Equal or NaN typical prices keep both flows at 0.0; lookups instead of branches.
+        const double pick[2] = {0.0, v[t][j] * tp[j]};
+        pr[j] = pick[tp[j] > prev_tp[j]];
+        nr[j] = pick[tp[j] < prev_tp[j]];
+      }
+      any = any || t - s[j] >= n;
+    }
+    std::swap(tp, prev_tp);
+    // Windows end at s + n or later, so they start after s.
+    if (!any)
+      continue;
+    if (n == 0) {
+      std::fill(p.begin(), p.end(), 0.0);
+      std::fill(m.begin(), m.end(), 0.0);
+    } else {
+      window_sum(t, n, cols, pos_row, p.data());
+      window_sum(t, n, cols, neg_row, m.data());
+    }
+    for (std::size_t j = 0; j < cols; ++j)
+      if (s[j] != kNone && t >= s[j] && t - s[j] >= n)
+        o[t][j] = m[j] == 0.0 ? 100.0 : 100.0 - 100.0 / (p[j] / m[j] + 1.0);
+  }
+  return out;
+}
+
+Result<std::pair<std::vector<double>, std::vector<double>>>
+di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col, std::size_t n) {
+  const std::size_t rows = close.rows();
+  std::vector<double> plus(rows, kNaN), minus(rows, kNaN);
+  if (col >= close.cols() || rows == 0)
+    return std::pair{std::move(plus), std::move(minus)};
+  Directional di(View(high.data, col), View(low.data, col), View(close.data, col), rows, 1, n);
+  for (std::size_t t = 0; t < rows; ++t) {
+    di.step(t);
+    plus[t] = di.pdi[0];
+    minus[t] = di.mdi[0];
+  }
+  return std::pair{std::move(plus), std::move(minus)};
+}
+
+Result<Panel> di_panel(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
+                       bool plus) {
+  Panel out(close.dates, close.symbols);
+  const OutView o(out.data);
+  Directional di(View(high.data), View(low.data), View(close.data), close.rows(), close.cols(), n);
+  const std::vector<double> &side = plus ? di.pdi : di.mdi;
+  for (std::size_t t = 0; t < close.rows(); ++t) {
+    di.step(t);
+    std::copy(side.begin(), side.end(), o[t]);
+  }
+  return out;
+}
+
+Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
+  Panel out(close.dates, close.symbols);
+  if (n == 0 || n > rows)
+    return out;
+  const OutView o(out.data);
+  Directional di(View(high.data), View(low.data), View(close.data), rows, cols, n);
+  // DX is smoothed from the row before the first directional values.
+  std::vector<std::size_t> start(cols, kNone);
+  for (std::size_t j = 0; j < cols; ++j)
+    if (di.s[j] != kNone)
+      start[j] = di.s[j] + n - 1;
+  std::vector<double> dx(cols);
+  Wilder w(cols, n);
+  for (std::size_t t = 0; t < rows; ++t) {
+    di.step(t);
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double p = di.pdi[j];
+      const double m = di.mdi[j];
+      dx[j] = kNaN;
+      if (finite(p) && finite(m)) {
+        const double sum = p + m;
+        dx[j] = sum == 0.0 ? 0.0 : std::abs(p - m) * 100.0 / sum;
+      }
+    }
+    w.step(t, start.data(), dx.data(), o[t]);
+  }
+  return out;
+}
+
+} // namespace before
+
+// Random cells with runs of NaN (leading ones delay a column's start), infinities, signed zeros
+// and ties.
+Panel random_prices(std::mt19937_64 &rng, std::size_t rows, std::size_t cols) {
+  Panel p = random_panel(rng, rows, cols);
+  std::uniform_int_distribution<std::size_t> at(0, rows), len(0, 6);
+  for (std::size_t j = 0; j < cols; ++j) {
+    for (int run = 0; run < 2; ++run) {
+      const std::size_t from = run == 0 ? 0 : at(rng);
+      const std::size_t to = std::min(rows, from + len(rng));
+      for (std::size_t t = from; t < to; ++t)
+        p.data(static_cast<Eigen::Index>(t), static_cast<Eigen::Index>(j)) = NaN;
+    }
+  }
+  return p;
+}
+
+TEST(TaExact, MatchesEarlierImplementation) {
+  std::mt19937_64 rng(20261207);
+  std::uniform_int_distribution<std::size_t> rows_of(0, 40), cols_of(0, 6), window(0, 6);
+  for (int round = 0; round < 400; ++round) {
+    // Mostly small panels; every tenth one long enough that most rows see every column settled.
+    const bool big = round % 10 == 0;
+    const std::size_t rows = big ? 300 : rows_of(rng), cols = big ? 9 : cols_of(rng);
+    const Panel h = random_prices(rng, rows, cols), l = random_prices(rng, rows, cols),
+                c = random_prices(rng, rows, cols), v = random_prices(rng, rows, cols);
+    std::size_t n = big ? 1 + window(rng) * 3 : window(rng);
+    if (round % 50 == 7)
+      n = kHuge;
+    if (round % 30 == 0) // window sums longer than one pass of the row block
+      n = 70;
+    const std::size_t d = window(rng) % 4;
+    const std::string at = "round " + std::to_string(round) + " n=" + std::to_string(n);
+    const struct {
+      const char *name;
+      Result<Panel> got, want;
+    } cases[] = {
+        {"atr", ta::atr(h, l, c, n), before::atr(h, l, c, n)},
+        {"natr", ta::natr(h, l, c, n), before::natr(h, l, c, n)},
+        {"willr", ta::willr(h, l, c, n), before::willr(h, l, c, n)},
+        {"stoch_k", ta::stoch_k(h, l, c, n), before::stoch_k(h, l, c, n)},
+        {"stoch_d", ta::stoch_d(h, l, c, n, d), before::stoch_d(h, l, c, n, d)},
+        {"plus_di", ta::di_panel(h, l, c, n, true), before::di_panel(h, l, c, n, true)},
+        {"minus_di", ta::di_panel(h, l, c, n, false), before::di_panel(h, l, c, n, false)},
+        {"adx", ta::adx(h, l, c, n), before::adx(h, l, c, n)},
+        {"obv", ta::obv(c, v), before::obv(c, v)},
+        {"mfi", ta::mfi(h, l, c, v, n), before::mfi(h, l, c, v, n)},
+        {"cci", ta::cci(h, l, c, n), before::cci(h, l, c, n)},
+        {"vwap", ta::vwap(h, l, c, v, n), before::vwap(h, l, c, v, n)},
+    };
+    for (const auto &cs : cases)
+      EXPECT_TRUE(same_panel(ok(cs.got), ok(cs.want))) << cs.name << " " << at << " d=" << d;
+    for (std::size_t j = 0; j <= cols; ++j) {
+      auto got = ta::di_cols(h, l, c, j, n), want = before::di_cols(h, l, c, j, n);
+      ASSERT_TRUE(got.has_value() && want.has_value());
+      EXPECT_TRUE(same_list(got->first, want->first)) << "+DI col " << j << " " << at;
+      EXPECT_TRUE(same_list(got->second, want->second)) << "-DI col " << j << " " << at;
+    }
+    if (cols > 0) {
+      std::vector<double> x(rows);
+      for (std::size_t t = 0; t < rows; ++t)
+        x[t] = c.data(static_cast<Eigen::Index>(t), 0);
+      for (std::size_t start : {std::size_t{0}, std::size_t{2}, kHuge})
+        EXPECT_TRUE(same_list(ta::wilder_col(x, start, n), before::wilder_col(x, start, n))) << at;
+    }
+  }
+}
+
+} // namespace

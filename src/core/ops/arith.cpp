@@ -4,71 +4,93 @@
 #include <utility>
 
 #include "core/align.hpp"
+#include "core/ops/grid.hpp"
 #include "core/panel.hpp"
 
 namespace zorv {
 
 namespace {
 
-template <BinOp Op> inline double apply(double a, double b) {
-  if constexpr (Op == BinOp::Add) {
-    return a + b;
-  } else if constexpr (Op == BinOp::Sub) {
-    return a - b;
-  } else if constexpr (Op == BinOp::Mul) {
-    return a * b;
-  } else if constexpr (Op == BinOp::Div) {
-    return a / b;
-  } else if constexpr (Op == BinOp::Gt) {
-    return a > b ? 1.0 : 0.0;
-  } else if constexpr (Op == BinOp::Lt) {
-    return a < b ? 1.0 : 0.0;
-  } else if constexpr (Op == BinOp::Ge) {
-    return a >= b ? 1.0 : 0.0;
-  } else {
-    static_assert(Op == BinOp::Le);
-    return a <= b ? 1.0 : 0.0;
+namespace pk = Eigen::internal;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// One operand fixed: the scalar on the left (Left) or on the right.
+template <BinOp Op, bool Left> struct WithScalar {
+  double k;
+  double operator()(double x) const {
+    return Left ? ops::BinKernel<Op>{}(k, x) : ops::BinKernel<Op>{}(x, k);
   }
-}
+  template <class P> P packet(const P &x) const {
+    const P kp = pk::pset1<P>(k);
+    return Left ? ops::BinKernel<Op>{}.packet(kp, x) : ops::BinKernel<Op>{}.packet(x, kp);
+  }
+};
+
+inline bool truth(double x) { return x == 1.0; }
+
+struct And {
+  double operator()(double a, double b) const { return truth(a) && truth(b) ? 1.0 : 0.0; }
+  template <class P> P packet(const P &a, const P &b) const {
+    return ops::bool_lanes(pk::pand(ops::truth_lanes(a), ops::truth_lanes(b)));
+  }
+};
+
+struct Or {
+  double operator()(double a, double b) const { return truth(a) || truth(b) ? 1.0 : 0.0; }
+  template <class P> P packet(const P &a, const P &b) const {
+    return ops::bool_lanes(pk::por(ops::truth_lanes(a), ops::truth_lanes(b)));
+  }
+};
+
+struct Mask {
+  double operator()(double a, double cond) const { return truth(cond) ? a : kNaN; }
+  template <class P> P packet(const P &a, const P &cond) const {
+    const P keep = ops::truth_lanes(cond);
+    return pk::por(pk::pand(keep, a), pk::pandnot(pk::pset1<P>(kNaN), keep));
+  }
+};
+
+struct Not {
+  double operator()(double x) const { return truth(x) ? 0.0 : 1.0; }
+  template <class P> P packet(const P &x) const {
+    return pk::pandnot(pk::pset1<P>(1.0), ops::truth_lanes(x));
+  }
+};
 
 // A new panel on p's grid, each cell f(x).
 template <class F> Panel map_cells(const Panel &p, F f) {
-  Matrix m(p.data.rows(), p.data.cols());
-  const double *x = p.data.data();
-  double *y = m.data();
-  const auto size = static_cast<std::size_t>(p.data.size());
-  for (std::size_t i = 0; i < size; ++i) {
-    y[i] = f(x[i]);
-  }
+  Matrix m = uninit_matrix(p.data.rows(), p.data.cols());
+  ops::map_into(p.data.data(), m.data(), static_cast<std::size_t>(m.size()), f);
   return Panel(p.dates, p.symbols, std::move(m));
 }
 
-// Aligns a with b and rewrites the aligned copy of a in place, each cell f(a, b).
+// Each cell f(a, b) on the grid the alignment of a with b gives. On one canonical grid that is
+// the grid itself, and the cells are computed straight from the inputs.
 template <class F> Panel zip_cells(const Panel &a, const Panel &b, F f) {
+  if (ops::same_canonical_grid(a, b)) {
+    Matrix m = uninit_matrix(a.data.rows(), a.data.cols());
+    ops::zip_into(a.data.data(), b.data.data(), m.data(), static_cast<std::size_t>(m.size()), f);
+    return Panel(a.dates, a.symbols, std::move(m));
+  }
   auto [out, rhs] = align::align(a, b);
   double *x = out.data.data();
-  const double *y = rhs.data.data();
-  const auto size = static_cast<std::size_t>(out.data.size());
-  for (std::size_t i = 0; i < size; ++i) {
-    x[i] = f(x[i], y[i]);
-  }
+  ops::zip_into(x, rhs.data.data(), x, static_cast<std::size_t>(out.data.size()), f);
   return std::move(out);
 }
-
-inline bool truth(double x) { return x == 1.0; }
 
 } // namespace
 
 template <BinOp Op> Panel Panel::scalar_lhs(double k) const {
-  return map_cells(*this, [k](double x) { return apply<Op>(k, x); });
+  return map_cells(*this, WithScalar<Op, true>{k});
 }
 
 template <BinOp Op> Panel Panel::scalar_rhs(double k) const {
-  return map_cells(*this, [k](double x) { return apply<Op>(x, k); });
+  return map_cells(*this, WithScalar<Op, false>{k});
 }
 
 template <BinOp Op> Panel Panel::ewise(const Panel &rhs) const {
-  return zip_cells(*this, rhs, [](double a, double b) { return apply<Op>(a, b); });
+  return zip_cells(*this, rhs, ops::BinKernel<Op>{});
 }
 
 #define ZORV_INSTANTIATE_BINOP(op)                                                                 \
@@ -90,30 +112,25 @@ Panel Panel::lt(const Panel &rhs) const { return ewise<BinOp::Lt>(rhs); }
 Panel Panel::sub(const Panel &rhs) const { return ewise<BinOp::Sub>(rhs); }
 Panel Panel::div(const Panel &rhs) const { return ewise<BinOp::Div>(rhs); }
 
-Panel Panel::and_(const Panel &rhs) const {
-  return zip_cells(*this, rhs, [](double a, double b) { return truth(a) && truth(b) ? 1.0 : 0.0; });
-}
+Panel Panel::and_(const Panel &rhs) const { return zip_cells(*this, rhs, And{}); }
 
-Panel Panel::or_(const Panel &rhs) const {
-  return zip_cells(*this, rhs, [](double a, double b) { return truth(a) || truth(b) ? 1.0 : 0.0; });
-}
+Panel Panel::or_(const Panel &rhs) const { return zip_cells(*this, rhs, Or{}); }
 
-Panel Panel::mask(const Panel &cond) const {
-  return zip_cells(*this, cond, [](double a, double b) {
-    return truth(b) ? a : std::numeric_limits<double>::quiet_NaN();
-  });
-}
+Panel Panel::mask(const Panel &cond) const { return zip_cells(*this, cond, Mask{}); }
 
-Panel Panel::not_() const {
-  return map_cells(*this, [](double x) { return truth(x) ? 0.0 : 1.0; });
-}
+Panel Panel::not_() const { return map_cells(*this, Not{}); }
 
-Panel Panel::neg() const {
-  return map_cells(*this, [](double x) { return x * -1.0; });
-}
+Panel Panel::neg() const { return map_cells(*this, WithScalar<BinOp::Mul, false>{-1.0}); }
 
 Panel Panel::ceil() const {
-  return map_cells(*this, [](double x) { return std::ceil(x); });
+  Matrix m = uninit_matrix(data.rows(), data.cols());
+  const double *x = data.data();
+  double *y = m.data();
+  const auto size = static_cast<std::size_t>(m.size());
+  for (std::size_t i = 0; i < size; ++i) {
+    y[i] = std::ceil(x[i]);
+  }
+  return Panel(dates, symbols, std::move(m));
 }
 
 } // namespace zorv

@@ -8,7 +8,8 @@
 namespace zorv {
 
 Panel Panel::top_n(std::size_t n, bool largest) const {
-  Matrix m = Matrix::Zero(data.rows(), data.cols());
+  Matrix m = uninit_matrix(data.rows(), data.cols());
+  m.setZero();
   const auto R = rows();
   const auto C = cols();
   if (n == 0) {
@@ -46,23 +47,44 @@ Panel Panel::top_n(std::size_t n, bool largest) const {
 }
 
 Panel Panel::normalize_row() const {
-  Panel out(dates, symbols, data);
+  Matrix m = uninit_matrix(data.rows(), data.cols());
   const auto R = rows();
   const auto C = cols();
-  for (std::size_t t = 0; t < R; ++t) {
-    double *yr = out.data.data() + t * C;
-    // Adding -0.0 in place of a NaN cell leaves any sum unchanged.
-    double sum = -0.0;
-    for (std::size_t c = 0; c < C; ++c) {
-      sum += yr[c] != yr[c] ? -0.0 : std::fabs(yr[c]);
-    }
-    if (sum > 0) {
+  const auto width = static_cast<Eigen::Index>(C);
+  // |x|, or -0.0 for a NaN cell: adding -0.0 leaves any sum unchanged.
+  const auto magnitude = [](double x) { return x != x ? -0.0 : std::fabs(x); };
+  // Each row is summed left to right; four rows at a time, so that their chains of additions
+  // overlap.
+  constexpr std::size_t kRows = 4;
+  for (std::size_t t0 = 0; t0 < R; t0 += kRows) {
+    const std::size_t k = std::min(kRows, R - t0);
+    const double *x = data.data() + t0 * C;
+    double sum[kRows] = {-0.0, -0.0, -0.0, -0.0};
+    if (k == kRows) {
       for (std::size_t c = 0; c < C; ++c) {
-        yr[c] /= sum;
+        sum[0] += magnitude(x[c]);
+        sum[1] += magnitude(x[C + c]);
+        sum[2] += magnitude(x[2 * C + c]);
+        sum[3] += magnitude(x[3 * C + c]);
+      }
+    } else {
+      for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t c = 0; c < C; ++c) {
+          sum[i] += magnitude(x[i * C + c]);
+        }
+      }
+    }
+    for (std::size_t i = 0; i < k; ++i) {
+      Eigen::Map<const Eigen::ArrayXd> in(x + i * C, width);
+      Eigen::Map<Eigen::ArrayXd> out(m.data() + (t0 + i) * C, width);
+      if (sum[i] > 0) {
+        out = in / sum[i];
+      } else {
+        out = in;
       }
     }
   }
-  return out;
+  return Panel(dates, symbols, std::move(m));
 }
 
 } // namespace zorv

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 #include "core/align.hpp"
 
@@ -14,14 +15,11 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Orders `order` (resized to values.size()) by value then position; a total order even with
-// NaN, so the sort cannot stray. Allocates nothing once `order` has its capacity.
-void argsort_into(const double *values, std::size_t n, std::vector<std::size_t> &order) {
-  order.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    order[i] = i;
-  }
-  std::sort(order.begin(), order.end(), [values](std::size_t i, std::size_t j) {
+// Value then position; a total order even with NaN (after every number), so no sort or
+// selection can stray.
+struct ByValueThenPosition {
+  const double *values;
+  bool operator()(std::size_t i, std::size_t j) const {
     const double a = values[i];
     const double b = values[j];
     if (a < b) {
@@ -36,7 +34,51 @@ void argsort_into(const double *values, std::size_t n, std::vector<std::size_t> 
       return nb;
     }
     return i < j;
-  });
+  }
+};
+
+void fill_positions(std::size_t n, std::vector<std::size_t> &order) {
+  order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    order[i] = i;
+  }
+}
+
+// Orders `order` (resized to n) by value then position. Allocates nothing once `order` has its
+// capacity.
+void argsort_into(const double *values, std::size_t n, std::vector<std::size_t> &order) {
+  fill_positions(n, order);
+  std::sort(order.begin(), order.end(), ByValueThenPosition{values});
+}
+
+// Sets `top` to the positions that make the last k places of argsort_into, in some order: the
+// order is total, so the set is the same. A few places out of many keep a bounded heap whose
+// root is the least kept position, so most positions cost one comparison; otherwise a
+// selection. Allocates nothing once `top` has capacity n.
+void top_k_into(const double *values, std::size_t n, std::size_t k, std::vector<std::size_t> &top) {
+  const ByValueThenPosition less{values};
+  if (k >= n) {
+    fill_positions(n, top);
+    return;
+  }
+  if (k <= n / 16) {
+    const auto greater = [less](std::size_t i, std::size_t j) { return less(j, i); };
+    top.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (top.size() < k) {
+        top.push_back(i);
+        std::push_heap(top.begin(), top.end(), greater);
+      } else if (k > 0 && less(top.front(), i)) {
+        std::pop_heap(top.begin(), top.end(), greater);
+        top.back() = i;
+        std::push_heap(top.begin(), top.end(), greater);
+      }
+    }
+    return;
+  }
+  fill_positions(n, top);
+  std::nth_element(top.begin(), top.begin() + static_cast<std::ptrdiff_t>(n - k), top.end(), less);
+  top.erase(top.begin(), top.begin() + static_cast<std::ptrdiff_t>(n - k));
 }
 
 bool stops_off(const HoldUntilOpts &o) {
@@ -64,8 +106,10 @@ Matrix normalize_ranking(const Matrix &grid) {
     }
   }
   double range = hi - lo;
-  Matrix out = Matrix::Zero(grid.rows(), grid.cols());
+  // Fresh result memory on huge pages: its page faults are far cheaper.
+  Matrix out = uninit_matrix(grid.rows(), grid.cols());
   if (range == 0.0) {
+    out.setZero();
     return out;
   }
   // A range beyond the largest double would scale the maximum to inf / inf = NaN. Halving every
@@ -76,9 +120,7 @@ Matrix normalize_ranking(const Matrix &grid) {
   for (Eigen::Index i = 0; i < grid.rows(); ++i) {
     for (Eigen::Index j = 0; j < grid.cols(); ++j) {
       const double v = grid(i, j);
-      if (std::isfinite(v)) {
-        out(i, j) = (v * unit - lo * unit) / range;
-      }
+      out(i, j) = std::isfinite(v) ? (v * unit - lo * unit) / range : 0.0;
     }
   }
   return out;
@@ -166,14 +208,16 @@ Panel Panel::hold_until(const Panel &exit, const HoldUntilOpts &opts) const {
   make_boolean(entry);
   make_boolean(ex);
 
-  Matrix held = Matrix::Zero(T, static_cast<Eigen::Index>(n));
+  Matrix held = uninit_matrix(T, static_cast<Eigen::Index>(n));
+  held.setZero();
   std::vector<std::size_t> order;
   order.reserve(n);
   std::vector<double> score(n);
+  // Only which columns make the top `limit` matters, not their order among themselves.
   const auto pick_top = [&](Eigen::Index t, const double *values) {
-    rotation::argsort_into(values, n, order);
-    for (std::size_t k = 0; k < limit; ++k) {
-      held(t, static_cast<Eigen::Index>(order[n - 1 - k])) = 1.0;
+    rotation::top_k_into(values, n, limit, order);
+    for (const std::size_t j : order) {
+      held(t, static_cast<Eigen::Index>(j)) = 1.0;
     }
   };
 
@@ -197,21 +241,22 @@ Panel Panel::hold_until(const Panel &exit, const HoldUntilOpts &opts) const {
       (void)rotation::apply_price_stops(held, entry_price, peak, ex, &*price,
                                         static_cast<std::size_t>(t), opts);
     }
+    const double *hp = held.row(t - 1).data();
+    const double *er = entry.row(t).data();
+    const double *xr = ex.row(t).data();
+    const double *pr = ranked ? priority.row(t).data() : nullptr;
+    // Selects, not branches: exits and entries fall at random.
     for (std::size_t j = 0; j < n; ++j) {
-      const auto jj = static_cast<Eigen::Index>(j);
-      const double prev = held(t - 1, jj);
+      const double prev = hp[j];
       // A held symbol scores at least 3, ahead of every new entry (at most 1).
-      double s = 3.0 * prev + entry(t, jj) * (ranked ? priority(t, jj) : 0.0);
-      if (ex(t, jj) == 1.0 || (entry(t, jj) == 0.0 && prev == 0.0)) {
-        s = -1.0;
-      }
-      score[j] = s;
+      const double s = 3.0 * prev + er[j] * (ranked ? pr[j] : 0.0);
+      const bool out = (xr[j] == 1.0) | ((er[j] == 0.0) & (prev == 0.0));
+      score[j] = out ? -1.0 : s;
     }
     pick_top(t, score.data());
+    double *hr = held.row(t).data();
     for (std::size_t j = 0; j < n; ++j) {
-      if (score[j] == -1.0) {
-        held(t, static_cast<Eigen::Index>(j)) = 0.0;
-      }
+      hr[j] = score[j] == -1.0 ? 0.0 : hr[j];
     }
   }
   return Panel(std::move(entry_p.dates), std::move(entry_p.symbols), std::move(held));

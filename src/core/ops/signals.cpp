@@ -10,10 +10,24 @@ namespace {
 
 inline bool truth(double x) { return x == 1.0; }
 
+// A row against the row before: becoming true (Entry) or ceasing to be true, as a kernel for
+// ops::PacketFn.
+template <bool Entry> struct Edge {
+  double operator()(double now, double before) const {
+    return (Entry ? truth(now) && !truth(before) : !truth(now) && truth(before)) ? 1.0 : 0.0;
+  }
+  template <class P> P packet(const P &now, const P &before) const {
+    const P a = ops::truth_lanes(Entry ? now : before);
+    const P b = ops::truth_lanes(Entry ? before : now);
+    return ops::bool_lanes(Eigen::internal::pandnot(a, b));
+  }
+};
+
 } // namespace
 
 Panel Panel::shift_false(std::size_t n) const {
-  Matrix m = Matrix::Zero(data.rows(), data.cols());
+  Matrix m = uninit_matrix(data.rows(), data.cols());
+  m.setZero();
   const auto R = rows();
   const auto C = cols();
   const double *x = data.data();
@@ -28,25 +42,22 @@ Panel Panel::shift_false(std::size_t n) const {
 // grid that alignment would reorder is reordered after the edges are found.
 Panel Panel::is_entry() const {
   if (ops::grid_is_canonical(*this)) {
-    return ops::zip_with_lag(*this, 1, [](double now, double before) {
-      return truth(now) && !truth(before) ? 1.0 : 0.0;
-    });
+    return ops::zip_with_lag(*this, 1, Edge<true>{});
   }
   return and_(shift_false(1).not_());
 }
 
 Panel Panel::is_exit() const {
   if (ops::grid_is_canonical(*this)) {
-    return ops::zip_with_lag(*this, 1, [](double now, double before) {
-      return !truth(now) && truth(before) ? 1.0 : 0.0;
-    });
+    return ops::zip_with_lag(*this, 1, Edge<false>{});
   }
   return not_().and_(shift_false(1));
 }
 
 Panel Panel::sustain(std::size_t nwindow, std::optional<std::size_t> nsatisfy) const {
   const double k = static_cast<double>(nsatisfy.value_or(nwindow));
-  Matrix m = Matrix::Zero(data.rows(), data.cols());
+  Matrix m = uninit_matrix(data.rows(), data.cols());
+  m.setZero();
   const auto R = rows();
   const auto C = cols();
   if (nwindow == 0) {

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "core/ops/rolling.hpp"
+
 // The indicators sweep rows and work across all columns of a row at once, carrying each column's
 // state (start row, running values, counts) in per-call vectors: the panels are row-major, and
 // every window sum stays a per-column sum in ascending row order.
@@ -14,10 +16,15 @@ namespace zorv::ta {
 
 namespace {
 
+using ops::RollingExtreme;
+using ops::View;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-bool finite(double x) { return std::isfinite(x); }
+// x - x is 0.0 exactly for finite x and NaN otherwise; unlike std::isfinite it leaves loops
+// free of calls and branches, so they vectorise.
+bool finite(double x) { return x - x == 0.0; }
 
 struct Input {
   const Panel &panel;
@@ -32,21 +39,19 @@ Result<void> check_covers(const Panel &close, std::initializer_list<Input> input
   return {};
 }
 
-// Rows of a run of columns of a row-major matrix.
-struct View {
-  const double *first;
-  std::size_t stride;
-  explicit View(const Matrix &m, std::size_t col = 0)
-      : first(m.data() + col), stride(static_cast<std::size_t>(m.cols())) {}
-  const double *operator[](std::size_t t) const { return first + t * stride; }
-};
-
 struct OutView {
   double *first;
   std::size_t stride;
   explicit OutView(Matrix &m) : first(m.data()), stride(static_cast<std::size_t>(m.cols())) {}
   double *operator[](std::size_t t) const { return first + t * stride; }
 };
+
+// A panel of the given grid whose cells are not yet written; for results that write every cell.
+Panel unfilled(const Panel &grid) {
+  return Panel(grid.dates, grid.symbols,
+               uninit_matrix(static_cast<Eigen::Index>(grid.rows()),
+                             static_cast<Eigen::Index>(grid.cols())));
+}
 
 // Per column, the first row whose cell is finite; kNone for a column without one.
 std::vector<std::size_t> first_finite(View x, std::size_t rows, std::size_t width) {
@@ -64,92 +69,171 @@ std::vector<std::size_t> first_finite(View x, std::size_t rows, std::size_t widt
   return s;
 }
 
+// out = ok ? v : NaN. Storing v first keeps its computation unconditional: otherwise GCC moves a
+// division that might raise a floating-point flag behind the branch, and the loop stays scalar.
+void put(double &out, double v, bool ok) {
+  out = v;
+  if (!ok)
+    out = kNaN;
+}
+
 double typical(double h, double l, double c) { return (h + l + c) / 3.0; }
 
-// Largest of the three terms, a NaN term left out; NaN only when all three are NaN.
+// Largest of the three terms, a NaN term left out; NaN only when all three are NaN. Among equal
+// terms the first is kept. Selects rather than branches, so that rows vectorise.
 double true_range(double h, double l, double prev_close) {
-  const double terms[] = {h - l, std::abs(h - prev_close), std::abs(l - prev_close)};
-  double best = kNaN;
-  for (double v : terms)
-    if (!std::isnan(v) && (std::isnan(best) || v > best))
-      best = v;
-  return best;
+  double best = h - l;
+  const double b = std::abs(h - prev_close);
+  best = (b > best || (best != best && b == b)) ? b : best;
+  const double c = std::abs(l - prev_close);
+  best = (c > best || (best != best && c == c)) ? c : best;
+  return best == best ? best : kNaN;
 }
 
 // Wilder smoothing of several columns fed one row at a time. Column j starts at start[j] (kNone:
 // never): rows start+1 .. start+n form the seed, written at start+n; later rows update it.
 class Wilder {
 public:
-  Wilder(std::size_t width, std::size_t n) : n_(n), nf_(static_cast<double>(n)), v_(width) {}
-
-  void step(std::size_t t, const std::size_t *start, const double *x, double *out) {
-    for (std::size_t j = 0; j < v_.size(); ++j) {
-      out[j] = kNaN;
-      if (n_ == 0 || start[j] == kNone || t <= start[j])
+  Wilder(const std::size_t *start, std::size_t width, std::size_t n)
+      : start_(start), n_(n), nf_(static_cast<double>(n)), nm1_(nf_ - 1.0), v_(width, kNaN) {
+    // A column that never starts keeps NaN, which the update leaves NaN; so once every other
+    // column is past its seed, all columns take the same branch-free update.
+    for (std::size_t j = 0; j < width; ++j) {
+      if (start[j] == kNone)
         continue;
-      const std::size_t k = t - start[j];
-      double &v = v_[j];
-      if (k <= n_) {
-        v = (k == 1 ? 0.0 : v) + x[j];
-        if (k == n_) {
-          v = v / nf_;
-          out[j] = v;
-        }
-      } else {
-        v = (v * (nf_ - 1.0) + x[j]) / nf_;
-        out[j] = v;
-      }
+      // A seed that never ends (start + n + 1 beyond any row) keeps every row general.
+      const bool ends = n < kNone - 1 - start[j];
+      steady_ = std::max(steady_, ends ? start[j] + n + 1 : kNone);
+    }
+  }
+
+  // Whether every column of row t takes the plain update.
+  bool steady(std::size_t t) const { return n_ > 0 && t >= steady_; }
+
+  double update(std::size_t j, double x) { return updater()(j, x); }
+
+  // The plain update with its state in locals, for loops over whole rows.
+  struct Updater {
+    double *v;
+    double nm1, nf;
+    double operator()(std::size_t j, double x) const { return v[j] = (v[j] * nm1 + x) / nf; }
+  };
+  Updater updater() { return {v_.data(), nm1_, nf_}; }
+
+  // Any row: seed, update or NaN, by the column's position relative to its start.
+  double step(std::size_t t, std::size_t j, double x) {
+    if (n_ == 0 || start_[j] == kNone || t <= start_[j])
+      return kNaN;
+    const std::size_t k = t - start_[j];
+    double &v = v_[j];
+    if (k > n_)
+      return update(j, x);
+    v = (k == 1 ? 0.0 : v) + x;
+    if (k < n_)
+      return kNaN;
+    v = v / nf_;
+    return v;
+  }
+
+  void step(std::size_t t, const double *x, double *out) {
+    if (steady(t)) {
+      const Updater up = updater();
+      for (std::size_t j = 0; j < v_.size(); ++j)
+        out[j] = up(j, x[j]);
+    } else {
+      for (std::size_t j = 0; j < v_.size(); ++j)
+        out[j] = step(t, j, x[j]);
     }
   }
 
 private:
+  const std::size_t *start_;
   std::size_t n_;
-  double nf_;
+  double nf_, nm1_;
   std::vector<double> v_;
+  std::size_t steady_ = 0;
 };
 
-// True range of row t (t > s) for every column; NaN on rows up to a column's start.
-void true_range_row(std::size_t t, const std::vector<std::size_t> &s, View h, View l, View c,
-                    double *tr) {
-  for (std::size_t j = 0; j < s.size(); ++j)
-    tr[j] = (s[j] != kNone && t > s[j]) ? true_range(h[t][j], l[t][j], c[t - 1][j]) : kNaN;
+// True range of row t of column j, or NaN on rows up to the column's start.
+double true_range_at(std::size_t t, std::size_t j, const std::size_t *s, View h, View l, View c) {
+  return (s[j] != kNone && t > s[j]) ? true_range(h[t][j], l[t][j], c[t - 1][j]) : kNaN;
 }
 
 // +DI and -DI of a run of columns, one row at a time.
 struct Directional {
   Directional(View h, View l, View c, std::size_t rows, std::size_t width, std::size_t n)
-      : h_(h), l_(l), c_(c), s(first_finite(c, rows, width)), pdi(width), mdi(width), tr_(width),
-        pdm_(width), mdm_(width), str_(width), spdm_(width), smdm_(width), wtr_(width, n),
-        wpdm_(width, n), wmdm_(width, n) {}
+      : h_(h), l_(l), c_(c), s(first_finite(c, rows, width)), wtr_(s.data(), width, n),
+        wpdm_(s.data(), width, n), wmdm_(s.data(), width, n) {}
 
-  // Fills pdi and mdi for row t; rows must come in ascending order from 0.
-  void step(std::size_t t) {
-    true_range_row(t, s, h_, l_, c_, tr_.data());
-    for (std::size_t j = 0; j < s.size(); ++j) {
-      pdm_[j] = mdm_[j] = kNaN;
-      if (s[j] == kNone || t <= s[j])
-        continue;
-      const double up = h_[t][j] - h_[t - 1][j];
-      const double down = l_[t - 1][j] - l_[t][j];
-      // A NaN move fails every comparison, so both movements come out 0.0.
-      pdm_[j] = (up > down && up > 0.0) ? up : 0.0;
-      mdm_[j] = (down > up && down > 0.0) ? down : 0.0;
+  // Fills pdi[j] (when Plus) and mdi[j] (when Minus) for row t; rows must come in ascending
+  // order from 0. A side not asked for is not smoothed at all.
+  template <bool Plus, bool Minus> void step(std::size_t t, double *pdi, double *mdi) {
+    const std::size_t width = s.size();
+    auto finish = [&](std::size_t j, double tr, double pdm, double mdm) {
+      const bool ok = finite(tr) & (tr != 0.0);
+      if constexpr (Plus) {
+        const double v = pdm * 100.0 / tr;
+        put(pdi[j], v, ok);
+      }
+      if constexpr (Minus) {
+        const double v = mdm * 100.0 / tr;
+        put(mdi[j], v, ok);
+      }
+    };
+    if (t > 0 && wtr_.steady(t)) {
+      steady_row<Plus, Minus>(width, h_[t], h_[t - 1], l_[t], l_[t - 1], c_[t - 1], wtr_.updater(),
+                              wpdm_.updater(), wmdm_.updater(), pdi, mdi);
+      return;
     }
-    wtr_.step(t, s.data(), tr_.data(), str_.data());
-    wpdm_.step(t, s.data(), pdm_.data(), spdm_.data());
-    wmdm_.step(t, s.data(), mdm_.data(), smdm_.data());
-    for (std::size_t j = 0; j < s.size(); ++j) {
-      const double tr = str_[j];
-      const bool ok = finite(tr) && tr != 0.0;
-      pdi[j] = ok ? spdm_[j] * 100.0 / tr : kNaN;
-      mdi[j] = ok ? smdm_[j] * 100.0 / tr : kNaN;
+    for (std::size_t j = 0; j < width; ++j) {
+      double pdm = kNaN, mdm = kNaN;
+      if (s[j] != kNone && t > s[j]) {
+        const double up = h_[t][j] - h_[t - 1][j];
+        const double down = l_[t - 1][j] - l_[t][j];
+        // A NaN move fails every comparison, so both movements come out 0.0.
+        pdm = (up > down && up > 0.0) ? up : 0.0;
+        mdm = (down > up && down > 0.0) ? down : 0.0;
+      }
+      const double tr = wtr_.step(t, j, true_range_at(t, j, s.data(), h_, l_, c_));
+      finish(j, tr, Plus ? wpdm_.step(t, j, pdm) : 0.0, Minus ? wmdm_.step(t, j, mdm) : 0.0);
     }
+  }
+
+  // A row where every column is past its seed. The arrays are all distinct, which the compiler
+  // must know to vectorise the loop (too many pairs to check at run time).
+  template <bool Plus, bool Minus>
+  static void steady_row(std::size_t width, const double *__restrict h, const double *__restrict hp,
+                         const double *__restrict l, const double *__restrict lp,
+                         const double *__restrict cp, Wilder::Updater utr, Wilder::Updater updm,
+                         Wilder::Updater umdm, double *__restrict pdi, double *__restrict mdi) {
+    double *__restrict vtr = utr.v;
+    double *__restrict vp = updm.v;
+    double *__restrict vm = umdm.v;
+    const double nm1 = utr.nm1, nf = utr.nf;
+    // Separate loops: fused into one, GCC gives up on the selects.
+    for (std::size_t j = 0; j < width; ++j) {
+      vtr[j] = (vtr[j] * nm1 + true_range(h[j], l[j], cp[j])) / nf;
+      const double up = h[j] - hp[j];
+      const double down = lp[j] - l[j];
+      if constexpr (Plus)
+        vp[j] = (vp[j] * nm1 + ((up > down && up > 0.0) ? up : 0.0)) / nf;
+      if constexpr (Minus)
+        vm[j] = (vm[j] * nm1 + ((down > up && down > 0.0) ? down : 0.0)) / nf;
+    }
+    auto side = [&](const double *__restrict dm, double *__restrict di) {
+      for (std::size_t j = 0; j < width; ++j) {
+        const double tr = vtr[j];
+        put(di[j], dm[j] * 100.0 / tr, finite(tr) & (tr != 0.0));
+      }
+    };
+    if constexpr (Plus)
+      side(vp, pdi);
+    if constexpr (Minus)
+      side(vm, mdi);
   }
 
   View h_, l_, c_;
   const std::vector<std::size_t> s; // start row per column
-  std::vector<double> pdi, mdi;     // of the last row stepped
-  std::vector<double> tr_, pdm_, mdm_, str_, spdm_, smdm_;
   Wilder wtr_, wpdm_, wmdm_;
 };
 
@@ -164,37 +248,124 @@ private:
   std::vector<double> cells_;
 };
 
-// acc[j] = sum over rows t-n+1 .. t of row(i)[j], from +0.0 in ascending row order.
+// acc[j] = sum over rows t-n+1 .. t of row(i)[j], from +0.0 in ascending row order. Four
+// columns at a time run down the rows with their sums in registers (up to 64 rows per pass, the
+// sums carried on between passes), so the rows are read once and no sum goes back to memory per
+// row.
 template <class RowOf>
 void window_sum(std::size_t t, std::size_t n, std::size_t width, RowOf row, double *acc) {
+  constexpr std::size_t kRows = 64;
   std::fill(acc, acc + width, 0.0);
-  for (std::size_t i = t + 1 - n; i <= t; ++i) {
-    const double *r = row(i);
-    for (std::size_t j = 0; j < width; ++j)
-      acc[j] += r[j];
+  const double *r[kRows];
+  for (std::size_t i0 = t + 1 - n; i0 <= t; i0 += kRows) {
+    const std::size_t m = std::min(kRows, t + 1 - i0);
+    for (std::size_t k = 0; k < m; ++k)
+      r[k] = row(i0 + k);
+    std::size_t j = 0;
+    for (; j + 4 <= width; j += 4) {
+      double a0 = acc[j], a1 = acc[j + 1], a2 = acc[j + 2], a3 = acc[j + 3];
+      for (std::size_t k = 0; k < m; ++k) {
+        const double *x = r[k] + j;
+        a0 += x[0];
+        a1 += x[1];
+        a2 += x[2];
+        a3 += x[3];
+      }
+      acc[j] = a0;
+      acc[j + 1] = a1;
+      acc[j + 2] = a2;
+      acc[j + 3] = a3;
+    }
+    for (; j < width; ++j) {
+      double a = acc[j];
+      for (std::size_t k = 0; k < m; ++k)
+        a += r[k][j];
+      acc[j] = a;
+    }
   }
 }
 
-// Williams %R and %K: value(hh, ll, close) where the n-row high and low and close are finite and
-// the range is not empty.
+// Williams %R and %K, row by row: value(hh, ll, close) where the n-row high and low and close are
+// finite and the range is not empty, NaN elsewhere. Every cell of each row is written.
+template <class Fn> class RangePosition {
+public:
+  RangePosition(const Panel &high, const Panel &low, const Panel &close, std::size_t n, Fn value)
+      : c_(close.data), width_(close.cols()), n_(n > close.rows() ? 0 : n),
+        hh_(View(high.data), width_, n_), ll_(View(low.data), width_, n_), hrow_(width_),
+        lrow_(width_), value_(value) {}
+
+  void step(std::size_t t, double *out) {
+    // Both extremes see every row, defined or not.
+    const bool high_ready = n_ > 0 && hh_.step(t, hrow_.data());
+    const bool low_ready = n_ > 0 && ll_.step(t, lrow_.data());
+    if (!high_ready || !low_ready) {
+      std::fill(out, out + width_, kNaN);
+      return;
+    }
+    const double *c = c_[t];
+    for (std::size_t j = 0; j < width_; ++j) {
+      const double h = hrow_[j];
+      const double l = lrow_[j];
+      const bool ok = finite(h) & finite(l) & (h != l) & finite(c[j]);
+      const double v = value_(h, l, c[j]);
+      put(out[j], v, ok);
+    }
+  }
+
+private:
+  View c_;
+  std::size_t width_, n_;
+  RollingExtreme<true> hh_;
+  RollingExtreme<false> ll_;
+  std::vector<double> hrow_, lrow_;
+  Fn value_;
+};
+
+struct WillrValue {
+  double operator()(double hh, double ll, double c) const { return (hh - c) * -100.0 / (hh - ll); }
+};
+struct StochKValue {
+  double operator()(double hh, double ll, double c) const { return (c - ll) * 100.0 / (hh - ll); }
+};
+
 template <class Fn>
 Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                              Fn value) {
   if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
     return util::unexpected(std::move(ok.error()));
-  const Panel hh = high.rolling_max(n);
-  const Panel ll = low.rolling_min(n);
-  Panel out(close.dates, close.symbols);
-  const View vh(hh.data), vl(ll.data), vc(close.data);
+  Panel out = unfilled(close);
   const OutView o(out.data);
-  for (std::size_t t = 0; t < close.rows(); ++t) {
-    for (std::size_t j = 0; j < close.cols(); ++j) {
-      const double h = vh[t][j];
-      const double l = vl[t][j];
-      const double c = vc[t][j];
-      if (finite(h) && finite(l) && h != l && finite(c))
-        o[t][j] = value(h, l, c);
+  RangePosition<Fn> pos(high, low, close, n, value);
+  for (std::size_t t = 0; t < close.rows(); ++t)
+    pos.step(t, o[t]);
+  return out;
+}
+
+// ATR row by row into out, then post(row t, out row) while the row is in cache.
+template <class Post>
+Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
+                       Post post) {
+  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
+    return util::unexpected(std::move(ok.error()));
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
+  Panel out = unfilled(close);
+  const View h(high.data), l(low.data), c(close.data);
+  const OutView o(out.data);
+  const auto s = first_finite(c, rows, cols);
+  Wilder w(s.data(), cols, n);
+  for (std::size_t t = 0; t < rows; ++t) {
+    double *y = o[t];
+    if (t > 0 && w.steady(t)) {
+      const double *hr = h[t], *lr = l[t], *cp = c[t - 1];
+      const auto up = w.updater();
+      for (std::size_t j = 0; j < cols; ++j)
+        y[j] = up(j, true_range(hr[j], lr[j], cp[j]));
+    } else {
+      for (std::size_t j = 0; j < cols; ++j)
+        y[j] = w.step(t, j, true_range_at(t, j, s.data(), h, l, c));
     }
+    post(t, y);
   }
   return out;
 }
@@ -203,43 +374,28 @@ Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &c
 
 std::vector<double> wilder_col(const std::vector<double> &x, std::size_t start, std::size_t n) {
   std::vector<double> out(x.size());
-  Wilder w(1, n);
+  Wilder w(&start, 1, n);
   for (std::size_t t = 0; t < x.size(); ++t)
-    w.step(t, &start, &x[t], &out[t]);
+    out[t] = w.step(t, 0, x[t]);
   return out;
 }
 
 Result<Panel> atr(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
-  const std::size_t rows = close.rows();
-  const std::size_t cols = close.cols();
-  Panel out(close.dates, close.symbols);
-  const View h(high.data), l(low.data), c(close.data);
-  const OutView o(out.data);
-  const auto s = first_finite(c, rows, cols);
-  std::vector<double> tr(cols);
-  Wilder w(cols, n);
-  for (std::size_t t = 0; t < rows; ++t) {
-    true_range_row(t, s, h, l, c, tr.data());
-    w.step(t, s.data(), tr.data(), o[t]);
-  }
-  return out;
+  return atr_rows(high, low, close, n, [](std::size_t, double *) {});
 }
 
 Result<Panel> natr(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  auto res = atr(high, low, close, n);
-  if (!res)
-    return res;
   const View c(close.data);
-  const OutView a(res->data);
-  for (std::size_t t = 0; t < close.rows(); ++t) {
-    for (std::size_t j = 0; j < close.cols(); ++j) {
-      double &v = a[t][j];
-      v = (finite(v) && c[t][j] != 0.0) ? (v * 100.0) / c[t][j] : kNaN;
+  const std::size_t cols = close.cols();
+  return atr_rows(high, low, close, n, [&](std::size_t t, double *a) {
+    const double *cr = c[t];
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double v = a[j];
+      const bool ok = finite(v) & (cr[j] != 0.0);
+      const double r = (v * 100.0) / cr[j];
+      put(a[j], r, ok);
     }
-  }
-  return res;
+  });
 }
 
 Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
@@ -288,46 +444,47 @@ Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::
 }
 
 Result<Panel> willr(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  return range_position(high, low, close, n, [](double hh, double ll, double c) {
-    return (hh - c) * -100.0 / (hh - ll);
-  });
+  return range_position(high, low, close, n, WillrValue{});
 }
 
 Result<Panel> stoch_k(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  return range_position(high, low, close, n, [](double hh, double ll, double c) {
-    return (c - ll) * 100.0 / (hh - ll);
-  });
+  return range_position(high, low, close, n, StochKValue{});
 }
 
 Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                       std::size_t d) {
-  auto k = stoch_k(high, low, close, n);
-  if (!k)
-    return k;
-  const std::size_t rows = k->rows();
-  const std::size_t cols = k->cols();
-  Panel out(k->dates, k->symbols);
+  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
+    return util::unexpected(std::move(ok.error()));
+  const std::size_t rows = close.rows();
+  const std::size_t cols = close.cols();
   if (d == 0 || d > rows)
-    return out;
-  const View x(k->data);
+    return Panel(close.dates, close.symbols);
+  Panel out = unfilled(close);
   const OutView o(out.data);
+  // %K is kept only for the last d rows.
+  RangePosition<StochKValue> k(high, low, close, n, StochKValue{});
+  Ring ring(d, cols);
   const double df = static_cast<double>(d);
-  std::vector<std::size_t> run(cols, 0);
-  std::vector<double> sum(cols);
+  // A window ending before row bad_end[j] holds a non-finite %K. A window of d finite values
+  // never reaches above %K's first finite row.
+  std::vector<double> bad_end(cols, 0.0), sum(cols);
   for (std::size_t t = 0; t < rows; ++t) {
-    bool any = false;
-    for (std::size_t j = 0; j < cols; ++j) {
-      run[j] = finite(x[t][j]) ? run[j] + 1 : 0;
-      any = any || run[j] >= d;
-    }
-    // d finite values of %K in a row never reach above %K's first finite row.
-    if (!any)
-      continue;
-    window_sum(
-        t, d, cols, [&](std::size_t i) { return x[i]; }, sum.data());
+    double *kr = ring.row(t);
+    k.step(t, kr);
+    const double row = static_cast<double>(t);
+    const double end = static_cast<double>(t + d);
+    double *__restrict be = bad_end.data();
     for (std::size_t j = 0; j < cols; ++j)
-      if (run[j] >= d)
-        o[t][j] = sum[j] / df;
+      be[j] = finite(kr[j]) ? be[j] : end;
+    double *__restrict y = o[t];
+    if (t + 1 < d) {
+      std::fill(y, y + cols, kNaN);
+      continue;
+    }
+    window_sum(
+        t, d, cols, [&](std::size_t i) { return ring.row(i); }, sum.data());
+    for (std::size_t j = 0; j < cols; ++j)
+      put(y[j], sum[j] / df, row >= be[j]);
   }
   return out;
 }
@@ -374,25 +531,38 @@ Result<Panel> obv(const Panel &close, const Panel &volume) {
     return util::unexpected(std::move(ok.error()));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  Panel out(close.dates, close.symbols);
+  Panel out = unfilled(close);
   const View c(close.data), v(volume.data);
   const OutView o(out.data);
   const auto s = first_finite(c, rows, cols);
-  std::vector<double> total(cols);
+  // A column that never starts keeps a NaN total, which every step leaves NaN; so past the last
+  // start row all columns take the same step.
+  std::vector<double> total(cols, kNaN);
+  std::size_t settled = 0;
+  for (std::size_t j = 0; j < cols; ++j)
+    if (s[j] != kNone)
+      settled = std::max(settled, s[j] + 1);
+  // Adding -0.0 leaves every total as it is; the table lookup keeps rises and falls off the
+  // branch predictor.
+  auto step = [&](std::size_t t, std::size_t j) {
+    const double diff = c[t][j] - c[t - 1][j];
+    const double add[3] = {-0.0, v[t][j], -v[t][j]};
+    return total[j] += add[int{diff > 0.0} + 2 * int{diff < 0.0}];
+  };
   for (std::size_t t = 0; t < rows; ++t) {
+    double *y = o[t];
+    if (t > 0 && t >= settled) {
+      for (std::size_t j = 0; j < cols; ++j)
+        y[j] = step(t, j);
+      continue;
+    }
     for (std::size_t j = 0; j < cols; ++j) {
       if (s[j] == kNone || t < s[j])
-        continue;
-      if (t == s[j]) {
-        total[j] = v[t][j];
-      } else {
-        // Adding -0.0 leaves every total as it is; the table lookup keeps rises and falls off
-        // the branch predictor.
-        const double diff = c[t][j] - c[t - 1][j];
-        const double step[3] = {-0.0, v[t][j], -v[t][j]};
-        total[j] += step[int{diff > 0.0} + 2 * int{diff < 0.0}];
-      }
-      o[t][j] = total[j];
+        y[j] = kNaN;
+      else if (t == s[j])
+        y[j] = total[j] = v[t][j];
+      else
+        y[j] = step(t, j);
     }
   }
   return out;
@@ -404,12 +574,18 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
     return util::unexpected(std::move(ok.error()));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  Panel out(close.dates, close.symbols);
   if (n >= rows)
-    return out;
+    return Panel(close.dates, close.symbols);
+  Panel out = unfilled(close);
   const View h(high.data), l(low.data), c(close.data), v(volume.data);
   const OutView o(out.data);
   const auto s = first_finite(c, rows, cols);
+  // First row each column defines, as a double (infinite for a column without a start), so that
+  // the output loop selects without branches.
+  std::vector<double> first(cols);
+  for (std::size_t j = 0; j < cols; ++j)
+    first[j] = s[j] == kNone ? std::numeric_limits<double>::infinity()
+                             : static_cast<double>(s[j]) + static_cast<double>(n);
   // With n = 0 every window is empty: no flow is kept and every sum stays 0.0.
   Ring pos(std::max<std::size_t>(n, 1), cols), neg(std::max<std::size_t>(n, 1), cols);
   std::vector<double> tp(cols), prev_tp(cols), p(cols), m(cols);
@@ -433,9 +609,12 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
       any = any || t - s[j] >= n;
     }
     std::swap(tp, prev_tp);
+    double *y = o[t];
     // Windows end at s + n or later, so they start after s.
-    if (!any)
+    if (!any) {
+      std::fill(y, y + cols, kNaN);
       continue;
+    }
     if (n == 0) {
       std::fill(p.begin(), p.end(), 0.0);
       std::fill(m.begin(), m.end(), 0.0);
@@ -443,9 +622,15 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
       window_sum(t, n, cols, pos_row, p.data());
       window_sum(t, n, cols, neg_row, m.data());
     }
-    for (std::size_t j = 0; j < cols; ++j)
-      if (s[j] != kNone && t >= s[j] && t - s[j] >= n)
-        o[t][j] = m[j] == 0.0 ? 100.0 : 100.0 - 100.0 / (p[j] / m[j] + 1.0);
+    const double row = static_cast<double>(t);
+    for (std::size_t j = 0; j < cols; ++j) {
+      // Unconditional first, overwritten after: see put.
+      y[j] = 100.0 - 100.0 / (p[j] / m[j] + 1.0);
+      if (m[j] == 0.0)
+        y[j] = 100.0;
+      if (!(row >= first[j]))
+        y[j] = kNaN;
+    }
   }
   return out;
 }
@@ -501,11 +686,8 @@ di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col
   if (col >= close.cols() || rows == 0)
     return std::pair{std::move(plus), std::move(minus)};
   Directional di(View(high.data, col), View(low.data, col), View(close.data, col), rows, 1, n);
-  for (std::size_t t = 0; t < rows; ++t) {
-    di.step(t);
-    plus[t] = di.pdi[0];
-    minus[t] = di.mdi[0];
-  }
+  for (std::size_t t = 0; t < rows; ++t)
+    di.step<true, true>(t, &plus[t], &minus[t]);
   return std::pair{std::move(plus), std::move(minus)};
 }
 
@@ -513,13 +695,14 @@ Result<Panel> di_panel(const Panel &high, const Panel &low, const Panel &close, 
                        bool plus) {
   if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
     return util::unexpected(std::move(ok.error()));
-  Panel out(close.dates, close.symbols);
+  Panel out = unfilled(close);
   const OutView o(out.data);
   Directional di(View(high.data), View(low.data), View(close.data), close.rows(), close.cols(), n);
-  const std::vector<double> &side = plus ? di.pdi : di.mdi;
   for (std::size_t t = 0; t < close.rows(); ++t) {
-    di.step(t);
-    std::copy(side.begin(), side.end(), o[t]);
+    if (plus)
+      di.step<true, false>(t, o[t], nullptr);
+    else
+      di.step<false, true>(t, nullptr, o[t]);
   }
   return out;
 }
@@ -529,9 +712,9 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
     return util::unexpected(std::move(ok.error()));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  Panel out(close.dates, close.symbols);
   if (n == 0 || n > rows)
-    return out;
+    return Panel(close.dates, close.symbols);
+  Panel out = unfilled(close);
   const OutView o(out.data);
   Directional di(View(high.data), View(low.data), View(close.data), rows, cols, n);
   // DX is smoothed from the row before the first directional values.
@@ -539,20 +722,30 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
   for (std::size_t j = 0; j < cols; ++j)
     if (di.s[j] != kNone)
       start[j] = di.s[j] + n - 1;
-  std::vector<double> dx(cols);
-  Wilder w(cols, n);
+  std::vector<double> pdi(cols), mdi(cols);
+  Wilder w(start.data(), cols, n);
   for (std::size_t t = 0; t < rows; ++t) {
-    di.step(t);
+    di.step<true, true>(t, pdi.data(), mdi.data());
+    // DX in place of +DI.
     for (std::size_t j = 0; j < cols; ++j) {
-      const double p = di.pdi[j];
-      const double m = di.mdi[j];
-      dx[j] = kNaN;
-      if (finite(p) && finite(m)) {
-        const double sum = p + m;
-        dx[j] = sum == 0.0 ? 0.0 : std::abs(p - m) * 100.0 / sum;
-      }
+      const double p = pdi[j];
+      const double m = mdi[j];
+      const double sum = p + m;
+      pdi[j] = std::abs(p - m) * 100.0 / sum;
+      if (sum == 0.0)
+        pdi[j] = 0.0;
+      if (!(finite(p) & finite(m)))
+        pdi[j] = kNaN;
     }
-    w.step(t, start.data(), dx.data(), o[t]);
+    double *y = o[t];
+    if (w.steady(t)) {
+      const auto up = w.updater();
+      for (std::size_t j = 0; j < cols; ++j)
+        y[j] = up(j, pdi[j]);
+    } else {
+      for (std::size_t j = 0; j < cols; ++j)
+        y[j] = w.step(t, j, pdi[j]);
+    }
   }
   return out;
 }
