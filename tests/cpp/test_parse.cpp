@@ -212,30 +212,31 @@ TEST(Parse, NestingLimit) {
   };
   EXPECT_EQ(run(nest(256, "(", "x", ")")), D("x"));
   EXPECT_EQ(run(nest(257, "(", "x", ")")), "1:257: expression nested too deeply");
-  EXPECT_TRUE(parse::parse(nest(256, "-", "x", "")));
-  EXPECT_EQ(run(nest(257, "-", "x", "")), "1:257: expression nested too deeply");
-  EXPECT_EQ(run(nest(100000, "not ", "x", "")), "1:1025: expression nested too deeply");
-  EXPECT_TRUE(parse::parse(nest(256, "ceil(", "x", ")")));
-  EXPECT_EQ(run(nest(257, "ceil(", "x", ")")), "1:1285: expression nested too deeply");
+  EXPECT_EQ(run(nest(300, "a+(", "x", ")")), "1:386: expression nested too deeply");
   EXPECT_EQ(run(nest(200, "neutralize(x, by=[", "x", "])")),
             "1:2315: expression nested too deeply");
-  EXPECT_EQ(run(nest(300, "a+(", "x", ")")), "1:386: expression nested too deeply");
 
-  // Flat chains do not nest the source but do nest the tree, up to its own limit.
+  // The tree may be 127 levels deep (126 operators over a series), whatever nests it: prefix
+  // operators, calls, flat chains, bindings.
+  EXPECT_TRUE(parse::parse(nest(126, "-", "x", "")));
+  EXPECT_EQ(run(nest(127, "-", "x", "")), "1:1: expression nested too deeply");
+  EXPECT_EQ(run(nest(100000, "not ", "x", "")), "1:1025: expression nested too deeply");
+  EXPECT_TRUE(parse::parse(nest(126, "ceil(", "x", ")")));
+  EXPECT_EQ(run(nest(127, "ceil(", "x", ")")), "1:1: expression nested too deeply");
   std::string sum = "x";
-  for (int i = 0; i < 1023; ++i)
+  for (int i = 0; i < 126; ++i)
     sum += "+x";
   EXPECT_TRUE(parse::parse(sum));
-  EXPECT_EQ(run(sum + "+x"), "1:2048: expression nested too deeply");
+  EXPECT_EQ(run(sum + "+x"), "1:254: expression nested too deeply");
 
   // Bindings nest the tree where they are used.
-  std::string lets = "let a = " + nest(250, "-", "x", "") + "\n";
-  lets += "let b = " + nest(250, "-", "a", "") + "\n";
-  lets += "let c = " + nest(250, "-", "b", "") + "\n";
-  lets += "let d = " + nest(250, "-", "c", "") + "\n";
-  EXPECT_TRUE(parse::parse(lets + "not " + nest(22, "-", "d", "")));
-  EXPECT_EQ(run(lets + "not " + nest(30, "-", "d", "")), "5:11: expression nested too deeply");
-  EXPECT_EQ(run(lets + "sma(" + nest(23, "-", "d", "") + ", 2)"),
+  std::string lets = "let a = " + nest(30, "-", "x", "") + "\n";
+  lets += "let b = " + nest(30, "-", "a", "") + "\n";
+  lets += "let c = " + nest(30, "-", "b", "") + "\n";
+  lets += "let d = " + nest(30, "-", "c", "") + "\n";
+  EXPECT_TRUE(parse::parse(lets + "not " + nest(5, "-", "d", "")));
+  EXPECT_EQ(run(lets + "not " + nest(6, "-", "d", "")), "5:1: expression nested too deeply");
+  EXPECT_EQ(run(lets + "sma(" + nest(6, "-", "d", "") + ", 2)"),
             "5:1: expression nested too deeply");
 }
 

@@ -330,9 +330,15 @@ def test_deepest_accepted_source_round_trips():
     tree = zorv.parse(src)
     assert zorv.parse(zorv.format(tree)) == tree
     assert zorv.run_backtest(src, {"close": SMALL})["dates"] == SMALL["dates"]
-    # The engine's JSON reader bounds nesting lower than the parser: a clean failure.
-    with pytest.raises(ValueError, match="^eval error: recursion limit"):
-        zorv.run_backtest("-" * 200 + "close", {"close": SMALL})
+    # The parser refuses trees deeper than the engine's JSON reader accepts.
+    with pytest.raises(ValueError, match="^quaro parse: 1:1: expression nested too deeply"):
+        zorv.run_backtest("-" * 127 + "close", {"close": SMALL})
+    # A tree that deep still reaches the reader as a dict and fails cleanly there.
+    deep = DATA_CLOSE
+    for _ in range(127):
+        deep = {"op": "Neg", "of": deep}
+    with pytest.raises(ValueError, match="^eval error: recursion limit exceeded"):
+        zorv.run_backtest(deep, {"close": SMALL})
 
 
 # ---- a big panel set ----

@@ -45,8 +45,11 @@ using Keywords = std::vector<std::pair<std::string, Value>>;
 inline constexpr std::size_t MAX_DEPTH = 256;
 
 // Trees deeper than this are refused too. Long operator chains and `let` values nest the tree
-// without nesting the source, and every later walk of the tree recurses per level.
-inline constexpr std::size_t MAX_TREE_DEPTH = 1024;
+// without nesting the source, and every later walk of the tree recurses per level. It is the
+// deepest tree the expression reader accepts, and the deepest whose printed form (a parenthesis
+// and a prefix per level) stays within MAX_DEPTH, so every parsed tree prints as source that
+// parses back.
+inline constexpr std::size_t MAX_TREE_DEPTH = 127;
 
 // Upper bound on JSON values copied in for `let` references; every use copies the whole value,
 // so chains of bindings could otherwise grow the tree exponentially.
