@@ -433,15 +433,21 @@ private:
     if (!of) {
       return of;
     }
-    std::vector<Panel> factors;
+    // Factors stay in their handles: a series named directly is read in place, not copied.
     const auto &by = e.exprs(1);
-    factors.reserve(by.size());
+    std::vector<Handle> held;
+    held.reserve(by.size());
     for (const Expr &x : by) {
       auto h = walk(x);
       if (!h) {
         return h;
       }
-      factors.push_back(std::move(h).value().take());
+      held.push_back(std::move(h).value());
+    }
+    std::vector<const Panel *> factors;
+    factors.reserve(held.size());
+    for (const Handle &h : held) {
+      factors.push_back(&h.get());
     }
     return owned(of->get().neutralize(factors, e.flag(2)));
   }

@@ -96,6 +96,7 @@ struct Panel {
   Panel rebalance_dates(const std::vector<std::int32_t> &keep) const;
 
   // ---- neutralisation and industry grouping (ops/neutralize) ----
+  Panel neutralize(const std::vector<const Panel *> &factors, bool add_const) const;
   Panel neutralize(const std::vector<Panel> &factors, bool add_const) const;
   Matrix project_onto(const std::vector<std::int32_t> &dates,
                       const std::vector<std::string> &symbols) const;

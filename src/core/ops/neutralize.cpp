@@ -131,14 +131,23 @@ Matrix Panel::project_onto(const std::vector<std::int32_t> &target_dates,
 }
 
 Panel Panel::neutralize(const std::vector<Panel> &factors, bool add_const) const {
+  std::vector<const Panel *> refs;
+  refs.reserve(factors.size());
+  for (const Panel &f : factors) {
+    refs.push_back(&f);
+  }
+  return neutralize(refs, add_const);
+}
+
+Panel Panel::neutralize(const std::vector<const Panel *> &factors, bool add_const) const {
   const std::size_t k = factors.size();
   const std::size_t n = cols();
   // Aligning with the input and then projecting back onto the input's grid puts the same cells
   // in place as projecting straight onto it, without the intermediate panels.
   std::vector<Matrix> grids;
   grids.reserve(k);
-  for (const auto &f : factors) {
-    grids.push_back(f.project_onto(dates, symbols));
+  for (const Panel *f : factors) {
+    grids.push_back(f->project_onto(dates, symbols));
   }
 
   Panel out(dates, symbols);
