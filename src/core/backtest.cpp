@@ -53,7 +53,9 @@ struct TradeRecord {
   double mfe = 0.0;
 };
 
-// Widens the open trade's excursions by one row; rows missing high or low do not count.
+// Widens the open trade's excursions by one row; rows missing high or low do not count. A NaN
+// ratio (inf / inf) is passed over like a NaN term of a maximum, whichever row it falls on, so
+// the result does not depend on the order of the rows.
 void add_excursion(OpenTrade &s, double high, double low) {
   if (std::isnan(high) || std::isnan(low)) {
     return;
@@ -61,16 +63,11 @@ void add_excursion(OpenTrade &s, double high, double low) {
   const double p = s.entry_price;
   const double adverse = s.is_long ? low / p - 1.0 : 1.0 - high / p;
   const double favourable = s.is_long ? high / p - 1.0 : 1.0 - low / p;
-  if (!s.has_excursion) {
-    s.mae = adverse;
-    s.mfe = favourable;
-    s.has_excursion = true;
-    return;
-  }
-  if (adverse < s.mae) {
+  s.has_excursion = true;
+  if (!std::isnan(adverse) && (std::isnan(s.mae) || adverse < s.mae)) {
     s.mae = adverse;
   }
-  if (favourable > s.mfe) {
+  if (!std::isnan(favourable) && (std::isnan(s.mfe) || favourable > s.mfe)) {
     s.mfe = favourable;
   }
 }
@@ -221,26 +218,32 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
     return c;
   };
 
-  // Daily equity: drift, delisting write-off, then costs on rebalance dates only.
+  // Daily equity: drift, delisting write-off, then costs on rebalance dates only. A missing
+  // price stands at the symbol's last valid one, so the move across a gap is earned on the next
+  // quoted date instead of being lost.
   out.equity.resize(T);
   {
     std::vector<double> cur(N, 0.0);
+    std::vector<double> last(row(p.data, 0), row(p.data, 0) + N);
     double equity = 1.0 - cost(cur.data(), row(target, 0), 0);
     std::copy_n(row(target, 0), N, cur.begin());
     out.equity[0] = equity;
     for (std::size_t t = 1; t < T; ++t) {
-      const double *prev = row(p.data, t - 1);
       const double *now = row(p.data, t);
       double sum = 0.0;
       for (std::size_t j = 0; j < N; ++j) {
+        const double prev = last[j];
+        if (!std::isnan(now[j])) {
+          last[j] = now[j];
+        }
         // A weight of zero earns nothing and stays zero: an overflowing or infinite return of
         // a symbol not held would otherwise turn the whole curve into NaN (0 x inf).
         if (cur[j] == 0) {
           continue;
         }
         double r = 0.0;
-        if (prev[j] != 0 && !std::isnan(prev[j]) && !std::isnan(now[j])) {
-          r = now[j] / prev[j] - 1.0;
+        if (prev != 0 && !std::isnan(prev) && !std::isnan(now[j])) {
+          r = now[j] / prev - 1.0;
         }
         sum += r * cur[j];
         cur[j] = cur[j] * (1.0 + r);
@@ -283,7 +286,8 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
   }
 
   // Trades: a non-zero target opens one, a zero target closes it; size and sign changes in
-  // between belong to the same trade.
+  // between belong to the same trade. Entry and exit prices are the last valid prices, as in the
+  // equity curve.
   std::vector<TradeRecord> records;
   {
     const bool excursions = hi.has_value();
@@ -313,7 +317,7 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
           s.open = true;
           s.is_long = tr[j] > 0;
           s.entry = t;
-          s.entry_price = pr[j];
+          s.entry_price = last_price[j];
         }
         if (excursions) {
           add_excursion(s, row(*hi, t)[j], row(*lo, t)[j]);
@@ -321,7 +325,7 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
         if (tr[j] != 0) {
           continue;
         }
-        double exit_price = pr[j];
+        double exit_price = last_price[j];
         double leg = exit_leg;
         if (fr != nullptr && (fr[j] & kEvent) != 0) {
           exit_price = (1.0 - config.delist_haircut) * last_price[j];
@@ -333,13 +337,12 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
         s.open = false;
       }
     }
-    // Still open after the last date: marked to the last price, no cost legs.
-    const double *pr = row(p.data, T - 1);
+    // Still open after the last date: marked to the last valid price, no cost legs.
     for (std::size_t j = 0; j < N; ++j) {
       const OpenTrade &s = open[j];
       if (s.open) {
-        const bool unpriced = std::isnan(pr[j]) || s.entry_price == 0;
-        finish(j, T - 1, false, unpriced ? 0.0 : pr[j] / s.entry_price - 1.0);
+        const bool unpriced = std::isnan(last_price[j]) || s.entry_price == 0;
+        finish(j, T - 1, false, unpriced ? 0.0 : last_price[j] / s.entry_price - 1.0);
       }
     }
   }

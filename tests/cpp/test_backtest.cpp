@@ -140,6 +140,16 @@ TEST(Backtest, EquityAndExposure) {
        {.delist_after = 3},
        {1, 1, 1, 1},
        {0.5, 0.5, 0, 0.5}},
+      // The move from the last quote to the next is earned on the next quoted date.
+      {"gap",
+       {1, NaN, NaN, NaN, NaN},
+       {10, 11, NaN, 12, 13},
+       {},
+       {1, 1.1, 1.1, 1.2, 1.3},
+       {1, 1, 1, 1, 1}},
+      {"gap of two", {1, NaN, NaN, NaN}, {10, NaN, NaN, 13}, {}, {1, 1, 1, 1.3}, {1, 1, 1, 1}},
+      {"entered on a missing price", {NaN, 1, NaN}, {10, NaN, 12}, {}, {1, 1, 1.2}, {0, 1, 1}},
+      {"before the first price", {1, NaN, NaN}, {NaN, 10, 11}, {}, {1, 1, 1.1}, {1, 1, 1}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -228,6 +238,29 @@ TEST(Backtest, Trades) {
        {{"A", 20240101, none, 0, 1, none, none}},
        std::vector<double>{1, 12},
        std::vector<double>{0, 10}},
+      // A missing price stands at the last valid one, on entry, exit and at the end.
+      {"gap, still open",
+       {1, NaN, NaN, NaN, NaN},
+       {10, 11, NaN, 12, 13},
+       {},
+       {{"A", 20240101, none, 0.3, 4, none, none}}},
+      {"open, last price missing",
+       {1, NaN, NaN},
+       {10, 11, NaN},
+       {},
+       {{"A", 20240101, none, 0.1, 2, none, none}}},
+      {"closed on a missing price",
+       {1, NaN, 0},
+       {10, 12, NaN},
+       {.fee_ratio = 0.001},
+       {{"A", 20240101, 20240103, 1.2 * 0.999 * 0.999 - 1, 2, none, none}}},
+      {"entered on a missing price",
+       {NaN, 1, NaN, 0},
+       {10, NaN, 12, 15},
+       {},
+       {{"A", 20240102, 20240104, 0.5, 2, -0.1, 0.5}},
+       std::vector<double>{NaN, 10, 13, 15},
+       std::vector<double>{NaN, 9, 11, 15}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -242,6 +275,37 @@ TEST(Backtest, Trades) {
       EXPECT_EQ(got.period, want.period);
       expect_near(got.mae, want.mae);
       expect_near(got.mfe, want.mfe);
+    }
+  }
+}
+
+// An infinite entry price makes one row's excursion ratios inf / inf = NaN; that row is passed over
+// wherever it falls, and a trade with nothing but such rows keeps NaN excursions.
+TEST(Backtest, NaNExcursionRatiosAreSkipped) {
+  struct Case {
+    const char *name;
+    double weight;
+    std::vector<double> high, low;
+    double mae, mfe; // NaN: present but NaN
+  } cases[] = {
+      {"long, NaN row first", 1, {Inf, 6, 7, 8}, {Inf, 1.5, 2, 3}, -1, -1},
+      {"long, NaN row later", 1, {6, Inf, 7, 8}, {1.5, Inf, 2, 3}, -1, -1},
+      {"short, NaN row first", -1, {Inf, 6, 7, 8}, {Inf, 1.5, 2, 3}, 1, 1},
+      {"short, NaN row later", -1, {6, Inf, 7, 8}, {1.5, Inf, 2, 3}, 1, 1},
+      {"every row NaN", 1, {Inf, Inf, Inf, Inf}, {Inf, Inf, Inf, Inf}, NaN, NaN},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto run = ok(col(std::vector<double>(4, c.weight)), col({Inf, 2, 3, 4}), {}, c.high, c.low);
+    ASSERT_EQ(run.trades.size(), 1u);
+    const Trade &t = run.trades[0];
+    ASSERT_TRUE(t.mae && t.mfe);
+    for (auto [got, want] : {std::pair{*t.mae, c.mae}, std::pair{*t.mfe, c.mfe}}) {
+      if (std::isnan(want)) {
+        EXPECT_TRUE(std::isnan(got)) << got;
+      } else {
+        EXPECT_EQ(got, want);
+      }
     }
   }
 }
