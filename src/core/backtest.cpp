@@ -15,10 +15,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Bits of the per-cell delisting flags.
-constexpr std::uint8_t kDelisted = 1;
-constexpr std::uint8_t kEvent = 2;
-
 // Bounds x to [lo, hi]; a NaN bound bounds nothing.
 double clamp_to(double x, double lo, double hi) {
   if (x < lo) {
@@ -30,6 +26,9 @@ double clamp_to(double x, double lo, double hi) {
   return x;
 }
 
+// Row t of a row-major grid with n columns.
+template <class M> auto row_of(M &m, std::size_t n, std::size_t t) { return m.data() + t * n; }
+
 // A symbol's trade while it is open.
 struct OpenTrade {
   bool open = false;
@@ -39,18 +38,6 @@ struct OpenTrade {
   double entry_price = kNaN;
   double mae = kNaN;
   double mfe = kNaN;
-};
-
-// A finished trade before it is given its symbol and dates.
-struct TradeRecord {
-  std::size_t col = 0;
-  std::size_t entry = 0;
-  std::size_t exit = 0;
-  bool closed = false;
-  bool has_excursion = false;
-  double ret = 0.0;
-  double mae = 0.0;
-  double mfe = 0.0;
 };
 
 // Widens the open trade's excursions by one row; rows missing high or low do not count. A NaN
@@ -92,6 +79,32 @@ std::vector<std::uint8_t> delisting_flags(const Matrix &price, std::uint64_t aft
   return flags;
 }
 
+// Cost, as a fraction of equity, of moving the weights from old_w to new_w on date t.
+double cost(const Inputs &in, const BacktestConfig &config, const double *old_w,
+            const double *new_w, std::size_t t) {
+  const std::size_t N = in.cols();
+  const double flow_rate = config.fee_ratio + config.slippage_ratio;
+  double turnover = 0.0;
+  double decreases = 0.0;
+  for (std::size_t j = 0; j < N; ++j) {
+    turnover += std::abs(new_w[j] - old_w[j]);
+    decreases += std::max(old_w[j] - new_w[j], 0.0);
+  }
+  double c = turnover * flow_rate + decreases * config.tax_ratio;
+  if (in.dollar_volume && config.impact_coef > 0) {
+    const double capital = config.initial_capital;
+    const double *dv = row_of(*in.dollar_volume, N, t);
+    for (std::size_t j = 0; j < N; ++j) {
+      if (dv[j] > 0 && new_w[j] != old_w[j]) {
+        const double delta = std::abs(new_w[j] - old_w[j]);
+        const double x = std::min(capital * delta / dv[j], 1.0);
+        c += config.impact_coef * delta * std::sqrt(x);
+      }
+    }
+  }
+  return c;
+}
+
 } // namespace
 
 std::optional<Matrix> conform_to(const Panel &grid, const Panel *source) {
@@ -101,253 +114,240 @@ std::optional<Matrix> conform_to(const Panel &grid, const Panel *source) {
   return align::project(*source, grid.dates, grid.symbols).data;
 }
 
-Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *high,
-                        const Panel *low, const Panel *volume, const BacktestConfig &config) {
+Inputs conform(const Panel &weights, const Panel &price, const Panel *high, const Panel *low,
+               const Panel *volume, const BacktestConfig &config) {
   auto [w, p] = align::align(weights, price);
-  const std::size_t T = p.rows();
-  const std::size_t N = p.cols();
-  BacktestRun out;
+  Inputs in;
+  // Excursions need both high and low, so one alone is not worth conforming.
+  if (high != nullptr && low != nullptr) {
+    in.high = conform_to(p, high);
+    in.low = conform_to(p, low);
+  }
+  if (config.initial_capital > 0 && (config.max_participation > 0 || config.impact_coef > 0)) {
+    in.dollar_volume = conform_to(p, volume);
+    if (in.dollar_volume) {
+      *in.dollar_volume *= p.data;
+    }
+  }
+  if (config.delist_after > 0) {
+    in.flags = delisting_flags(p.data, config.delist_after);
+  }
+  in.dates = std::move(p.dates);
+  in.symbols = std::move(p.symbols);
+  in.weights = std::move(w.data);
+  in.price = std::move(p.data);
+  return in;
+}
+
+Result<Targets> targets(const Inputs &in, const BacktestConfig &config) {
+  const std::size_t T = in.rows();
+  const std::size_t N = in.cols();
+  const bool delisting = !in.flags.empty();
+  const bool caps_on = in.dollar_volume && config.max_participation > 0;
+  Targets out;
+  out.weights = Matrix(static_cast<Eigen::Index>(T), static_cast<Eigen::Index>(N));
+  out.rebalance.assign(T, 0);
+  out.exposure.resize(T);
+  std::vector<double> held(N, 0.0);
+  for (std::size_t t = 0; t < T; ++t) {
+    const double *wr = row_of(in.weights, N, t);
+    const std::uint8_t *fr = delisting ? in.flags.data() + t * N : nullptr;
+    bool changed = t == 0;
+    for (std::size_t j = 0; j < N; ++j) {
+      double next = held[j];
+      if (fr != nullptr && (fr[j] & kDelisted) != 0) {
+        next = 0.0;
+      } else if (!std::isnan(wr[j])) {
+        if (std::isinf(wr[j])) {
+          return eval_error("infinite weight for '" + in.symbols[j] + "' on " +
+                            std::to_string(in.dates[t]));
+        }
+        next = wr[j];
+      }
+      changed = changed || next != held[j];
+      held[j] = next;
+    }
+    out.rebalance[t] = changed ? 1 : 0;
+
+    double gross = 0.0;
+    for (std::size_t j = 0; j < N; ++j) {
+      gross += std::abs(held[j]);
+    }
+    const double scale = std::max(gross, 1.0);
+    double *tr = row_of(out.weights, N, t);
+    for (std::size_t j = 0; j < N; ++j) {
+      tr[j] = held[j] / scale;
+    }
+    if (const double limit = config.position_limit; limit > 0) {
+      for (std::size_t j = 0; j < N; ++j) {
+        tr[j] = clamp_to(tr[j], -limit, limit);
+      }
+    }
+    if (caps_on) {
+      const double *dv = row_of(*in.dollar_volume, N, t);
+      for (std::size_t j = 0; j < N; ++j) {
+        // NaN and negative dollar volumes are unusable: no cap.
+        if (dv[j] >= 0) {
+          const double cap = dv[j] * config.max_participation / config.initial_capital;
+          tr[j] = clamp_to(tr[j], -cap, cap);
+        }
+      }
+    }
+    double exposure = 0.0;
+    for (std::size_t j = 0; j < N; ++j) {
+      exposure += std::abs(tr[j]);
+    }
+    out.exposure[t] = exposure;
+  }
+  return out;
+}
+
+// Daily equity: drift, delisting write-off, then costs on rebalance dates only. A missing price
+// stands at the symbol's last valid one, so the move across a gap is earned on the next quoted
+// date instead of being lost.
+std::vector<double> equity_curve(const Inputs &in, const Targets &targets,
+                                 const BacktestConfig &config) {
+  const std::size_t T = in.rows();
+  const std::size_t N = in.cols();
+  std::vector<double> out(T);
   if (T == 0) {
     return out;
   }
-  const auto row = [N](auto &m, std::size_t t) { return m.data() + t * N; };
-
-  // Excursions need both high and low, so one alone is not worth conforming.
-  std::optional<Matrix> hi;
-  std::optional<Matrix> lo;
-  if (high != nullptr && low != nullptr) {
-    hi = conform_to(p, high);
-    lo = conform_to(p, low);
-  }
-
-  const double capital = config.initial_capital;
-  std::optional<Matrix> dollar_volume;
-  if (capital > 0 && (config.max_participation > 0 || config.impact_coef > 0)) {
-    dollar_volume = conform_to(p, volume);
-    if (dollar_volume) {
-      *dollar_volume *= p.data;
-    }
-  }
-  const bool caps_on = dollar_volume && config.max_participation > 0;
-  const bool impact_on = dollar_volume && config.impact_coef > 0;
-
-  const bool delisting = config.delist_after > 0;
-  std::vector<std::uint8_t> flags;
-  if (delisting) {
-    flags = delisting_flags(p.data, config.delist_after);
-  }
-
-  // Targets: the held instructions after the gross cap, position limit and participation caps.
-  Matrix target(static_cast<Eigen::Index>(T), static_cast<Eigen::Index>(N));
-  std::vector<std::uint8_t> rebalance(T, 0);
-  out.exposure.resize(T);
-  {
-    std::vector<double> held(N, 0.0);
-    for (std::size_t t = 0; t < T; ++t) {
-      const double *wr = row(w.data, t);
-      const std::uint8_t *fr = delisting ? flags.data() + t * N : nullptr;
-      bool changed = t == 0;
-      for (std::size_t j = 0; j < N; ++j) {
-        double next = held[j];
-        if (fr != nullptr && (fr[j] & kDelisted) != 0) {
-          next = 0.0;
-        } else if (!std::isnan(wr[j])) {
-          if (std::isinf(wr[j])) {
-            return eval_error("infinite weight for '" + w.symbols[j] + "' on " +
-                              std::to_string(w.dates[t]));
-          }
-          next = wr[j];
-        }
-        changed = changed || next != held[j];
-        held[j] = next;
-      }
-      rebalance[t] = changed ? 1 : 0;
-
-      double gross = 0.0;
-      for (std::size_t j = 0; j < N; ++j) {
-        gross += std::abs(held[j]);
-      }
-      const double scale = std::max(gross, 1.0);
-      double *tr = row(target, t);
-      for (std::size_t j = 0; j < N; ++j) {
-        tr[j] = held[j] / scale;
-      }
-      if (const double limit = config.position_limit; limit > 0) {
-        for (std::size_t j = 0; j < N; ++j) {
-          tr[j] = clamp_to(tr[j], -limit, limit);
-        }
-      }
-      if (caps_on) {
-        const double *dv = row(*dollar_volume, t);
-        for (std::size_t j = 0; j < N; ++j) {
-          // NaN and negative dollar volumes are unusable: no cap.
-          if (dv[j] >= 0) {
-            const double cap = dv[j] * config.max_participation / capital;
-            tr[j] = clamp_to(tr[j], -cap, cap);
-          }
-        }
-      }
-      double exposure = 0.0;
-      for (std::size_t j = 0; j < N; ++j) {
-        exposure += std::abs(tr[j]);
-      }
-      out.exposure[t] = exposure;
-    }
-  }
-
-  // Cost, as a fraction of equity, of moving the weights from old_w to new_w on date t.
-  const double flow_rate = config.fee_ratio + config.slippage_ratio;
-  const auto cost = [&](const double *old_w, const double *new_w, std::size_t t) {
-    double turnover = 0.0;
-    double decreases = 0.0;
+  std::vector<double> cur(N, 0.0);
+  std::vector<double> last(row_of(in.price, N, 0), row_of(in.price, N, 0) + N);
+  double equity = 1.0 - cost(in, config, cur.data(), row_of(targets.weights, N, 0), 0);
+  std::copy_n(row_of(targets.weights, N, 0), N, cur.begin());
+  out[0] = equity;
+  for (std::size_t t = 1; t < T; ++t) {
+    const double *now = row_of(in.price, N, t);
+    double sum = 0.0;
     for (std::size_t j = 0; j < N; ++j) {
-      turnover += std::abs(new_w[j] - old_w[j]);
-      decreases += std::max(old_w[j] - new_w[j], 0.0);
+      const double prev = last[j];
+      if (!std::isnan(now[j])) {
+        last[j] = now[j];
+      }
+      // A weight of zero earns nothing and stays zero: an overflowing or infinite return of
+      // a symbol not held would otherwise turn the whole curve into NaN (0 x inf).
+      if (cur[j] == 0) {
+        continue;
+      }
+      double r = 0.0;
+      if (prev != 0 && !std::isnan(prev) && !std::isnan(now[j])) {
+        r = now[j] / prev - 1.0;
+      }
+      sum += r * cur[j];
+      cur[j] = cur[j] * (1.0 + r);
     }
-    double c = turnover * flow_rate + decreases * config.tax_ratio;
-    if (impact_on) {
-      const double *dv = row(*dollar_volume, t);
+    const double g = 1.0 + sum;
+    if (g != 0) {
       for (std::size_t j = 0; j < N; ++j) {
-        if (dv[j] > 0 && new_w[j] != old_w[j]) {
-          const double delta = std::abs(new_w[j] - old_w[j]);
-          const double x = std::min(capital * delta / dv[j], 1.0);
-          c += config.impact_coef * delta * std::sqrt(x);
-        }
+        cur[j] /= g;
       }
     }
-    return c;
-  };
+    equity *= g;
 
-  // Daily equity: drift, delisting write-off, then costs on rebalance dates only. A missing
-  // price stands at the symbol's last valid one, so the move across a gap is earned on the next
-  // quoted date instead of being lost.
-  out.equity.resize(T);
-  {
-    std::vector<double> cur(N, 0.0);
-    std::vector<double> last(row(p.data, 0), row(p.data, 0) + N);
-    double equity = 1.0 - cost(cur.data(), row(target, 0), 0);
-    std::copy_n(row(target, 0), N, cur.begin());
-    out.equity[0] = equity;
-    for (std::size_t t = 1; t < T; ++t) {
-      const double *now = row(p.data, t);
-      double sum = 0.0;
+    if (!in.flags.empty()) {
+      const std::uint8_t *fr = in.flags.data() + t * N;
+      double loss = 0.0;
       for (std::size_t j = 0; j < N; ++j) {
-        const double prev = last[j];
-        if (!std::isnan(now[j])) {
-          last[j] = now[j];
-        }
-        // A weight of zero earns nothing and stays zero: an overflowing or infinite return of
-        // a symbol not held would otherwise turn the whole curve into NaN (0 x inf).
-        if (cur[j] == 0) {
-          continue;
-        }
-        double r = 0.0;
-        if (prev != 0 && !std::isnan(prev) && !std::isnan(now[j])) {
-          r = now[j] / prev - 1.0;
-        }
-        sum += r * cur[j];
-        cur[j] = cur[j] * (1.0 + r);
-      }
-      const double g = 1.0 + sum;
-      if (g != 0) {
-        for (std::size_t j = 0; j < N; ++j) {
-          cur[j] /= g;
+        if ((fr[j] & kEvent) != 0 && cur[j] != 0) {
+          loss += cur[j] * config.delist_haircut;
+          cur[j] = 0.0;
         }
       }
-      equity *= g;
-
-      if (delisting) {
-        const std::uint8_t *fr = flags.data() + t * N;
-        double loss = 0.0;
-        for (std::size_t j = 0; j < N; ++j) {
-          if ((fr[j] & kEvent) != 0 && cur[j] != 0) {
-            loss += cur[j] * config.delist_haircut;
-            cur[j] = 0.0;
-          }
-        }
-        if (loss != 0) {
-          const double kept = 1.0 - loss;
-          equity *= kept;
-          if (kept != 0) {
-            for (std::size_t j = 0; j < N; ++j) {
-              cur[j] /= kept;
-            }
+      if (loss != 0) {
+        const double kept = 1.0 - loss;
+        equity *= kept;
+        if (kept != 0) {
+          for (std::size_t j = 0; j < N; ++j) {
+            cur[j] /= kept;
           }
         }
       }
-
-      if (rebalance[t] != 0) {
-        const double *tr = row(target, t);
-        equity *= 1.0 - cost(cur.data(), tr, t);
-        std::copy_n(tr, N, cur.begin());
-      }
-      out.equity[t] = equity;
     }
+
+    if (targets.rebalance[t] != 0) {
+      const double *tr = row_of(targets.weights, N, t);
+      equity *= 1.0 - cost(in, config, cur.data(), tr, t);
+      std::copy_n(tr, N, cur.begin());
+    }
+    out[t] = equity;
   }
+  return out;
+}
 
-  // Trades: a non-zero target opens one, a zero target closes it; size and sign changes in
-  // between belong to the same trade. Entry and exit prices are the last valid prices, as in the
-  // equity curve.
+// A non-zero target opens a trade, a zero target closes it; size and sign changes in between
+// belong to the same trade. Entry and exit prices are the last valid prices, as in the equity
+// curve.
+std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
+                                       const BacktestConfig &config) {
+  const std::size_t T = in.rows();
+  const std::size_t N = in.cols();
   std::vector<TradeRecord> records;
-  {
-    const bool excursions = hi.has_value();
-    const double entry_leg = 1.0 - config.fee_ratio - config.slippage_ratio;
-    const double exit_leg = 1.0 - config.fee_ratio - config.tax_ratio - config.slippage_ratio;
-    std::vector<OpenTrade> open(N);
-    std::vector<double> last_price(N, kNaN);
-    const auto finish = [&](std::size_t j, std::size_t exit, bool closed, double ret) {
-      const OpenTrade &s = open[j];
-      const bool has_excursion = s.has_excursion && s.entry_price != 0;
-      records.push_back({j, s.entry, exit, closed, has_excursion, ret, s.mae, s.mfe});
-    };
-    for (std::size_t t = 0; t < T; ++t) {
-      const double *pr = row(p.data, t);
-      const double *tr = row(target, t);
-      const std::uint8_t *fr = delisting ? flags.data() + t * N : nullptr;
-      for (std::size_t j = 0; j < N; ++j) {
-        if (!std::isnan(pr[j])) {
-          last_price[j] = pr[j];
-        }
-        OpenTrade &s = open[j];
-        if (!s.open) {
-          if (tr[j] == 0) {
-            continue;
-          }
-          s = OpenTrade{};
-          s.open = true;
-          s.is_long = tr[j] > 0;
-          s.entry = t;
-          s.entry_price = last_price[j];
-        }
-        if (excursions) {
-          add_excursion(s, row(*hi, t)[j], row(*lo, t)[j]);
-        }
-        if (tr[j] != 0) {
+  if (T == 0) {
+    return records;
+  }
+  const bool excursions = in.high.has_value();
+  const double entry_leg = 1.0 - config.fee_ratio - config.slippage_ratio;
+  const double exit_leg = 1.0 - config.fee_ratio - config.tax_ratio - config.slippage_ratio;
+  std::vector<OpenTrade> open(N);
+  std::vector<double> last_price(N, kNaN);
+  const auto finish = [&](std::size_t j, std::size_t exit, bool closed, double ret) {
+    const OpenTrade &s = open[j];
+    const bool has_excursion = s.has_excursion && s.entry_price != 0;
+    records.push_back({j, s.entry, exit, closed, has_excursion, ret, s.mae, s.mfe});
+  };
+  for (std::size_t t = 0; t < T; ++t) {
+    const double *pr = row_of(in.price, N, t);
+    const double *tr = row_of(targets.weights, N, t);
+    const std::uint8_t *fr = in.flags.empty() ? nullptr : in.flags.data() + t * N;
+    for (std::size_t j = 0; j < N; ++j) {
+      if (!std::isnan(pr[j])) {
+        last_price[j] = pr[j];
+      }
+      OpenTrade &s = open[j];
+      if (!s.open) {
+        if (tr[j] == 0) {
           continue;
         }
-        double exit_price = last_price[j];
-        double leg = exit_leg;
-        if (fr != nullptr && (fr[j] & kEvent) != 0) {
-          exit_price = (1.0 - config.delist_haircut) * last_price[j];
-          leg = 1.0;
-        }
-        const double ratio =
-            std::isnan(exit_price) || s.entry_price == 0 ? 1.0 : exit_price / s.entry_price;
-        finish(j, t, true, ratio * entry_leg * leg - 1.0);
-        s.open = false;
+        s = OpenTrade{};
+        s.open = true;
+        s.is_long = tr[j] > 0;
+        s.entry = t;
+        s.entry_price = last_price[j];
       }
-    }
-    // Still open after the last date: marked to the last valid price, no cost legs.
-    for (std::size_t j = 0; j < N; ++j) {
-      const OpenTrade &s = open[j];
-      if (s.open) {
-        const bool unpriced = std::isnan(last_price[j]) || s.entry_price == 0;
-        finish(j, T - 1, false, unpriced ? 0.0 : last_price[j] / s.entry_price - 1.0);
+      if (excursions) {
+        add_excursion(s, row_of(*in.high, N, t)[j], row_of(*in.low, N, t)[j]);
       }
+      if (tr[j] != 0) {
+        continue;
+      }
+      double exit_price = last_price[j];
+      double leg = exit_leg;
+      if (fr != nullptr && (fr[j] & kEvent) != 0) {
+        exit_price = (1.0 - config.delist_haircut) * last_price[j];
+        leg = 1.0;
+      }
+      const double ratio =
+          std::isnan(exit_price) || s.entry_price == 0 ? 1.0 : exit_price / s.entry_price;
+      finish(j, t, true, ratio * entry_leg * leg - 1.0);
+      s.open = false;
     }
   }
+  // Still open after the last date: marked to the last valid price, no cost legs.
+  for (std::size_t j = 0; j < N; ++j) {
+    const OpenTrade &s = open[j];
+    if (s.open) {
+      const bool unpriced = std::isnan(last_price[j]) || s.entry_price == 0;
+      finish(j, T - 1, false, unpriced ? 0.0 : last_price[j] / s.entry_price - 1.0);
+    }
+  }
+  return records;
+}
 
-  // Records come in date order; a stable counting sort by column puts them symbol by symbol.
+// Records come in date order; a stable counting sort by column puts them symbol by symbol.
+std::vector<Trade> trade_list(const Inputs &in, const std::vector<TradeRecord> &records) {
+  const std::size_t N = in.cols();
   std::vector<std::size_t> slot(N + 1, 0);
   for (const auto &r : records) {
     ++slot[r.col + 1];
@@ -355,13 +355,13 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
   for (std::size_t j = 0; j < N; ++j) {
     slot[j + 1] += slot[j];
   }
-  out.trades.resize(records.size());
+  std::vector<Trade> trades(records.size());
   for (const auto &r : records) {
-    Trade &trade = out.trades[slot[r.col]++];
-    trade.symbol = p.symbols[r.col];
-    trade.entry_date = p.dates[r.entry];
+    Trade &trade = trades[slot[r.col]++];
+    trade.symbol = in.symbols[r.col];
+    trade.entry_date = in.dates[r.entry];
     if (r.closed) {
-      trade.exit_date = p.dates[r.exit];
+      trade.exit_date = in.dates[r.exit];
     }
     trade.ret = r.ret;
     trade.period = static_cast<std::uint32_t>(r.exit - r.entry);
@@ -370,8 +370,21 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
       trade.mfe = r.mfe;
     }
   }
+  return trades;
+}
 
-  out.dates = std::move(p.dates);
+Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *high,
+                        const Panel *low, const Panel *volume, const BacktestConfig &config) {
+  Inputs in = conform(weights, price, high, low, volume, config);
+  BacktestRun out;
+  if (in.rows() == 0) {
+    return out;
+  }
+  UTIL_ASSIGN_OR_RETURN(Targets held, targets(in, config));
+  out.equity = equity_curve(in, held, config);
+  out.trades = trade_list(in, trade_records(in, held, config));
+  out.exposure = std::move(held.exposure);
+  out.dates = std::move(in.dates);
   return out;
 }
 

@@ -46,6 +46,49 @@ struct BacktestRun {
 
 namespace backtest {
 
+// The inputs of one run on its simulation grid: the weights aligned with the prices, and the
+// optional grids conformed onto them once.
+struct Inputs {
+  std::vector<std::int32_t> dates;
+  std::vector<std::string> symbols;
+  Matrix weights;
+  Matrix price;
+  // Both or neither: excursions need high and low together.
+  std::optional<Matrix> high;
+  std::optional<Matrix> low;
+  // volume x price, only when a participation cap or the impact needs it.
+  std::optional<Matrix> dollar_volume;
+  // Per-cell delisting bits (kDelisted, kEvent); empty when delisting is off.
+  std::vector<std::uint8_t> flags;
+
+  std::size_t rows() const { return dates.size(); }
+  std::size_t cols() const { return symbols.size(); }
+};
+
+inline constexpr std::uint8_t kDelisted = 1;
+inline constexpr std::uint8_t kEvent = 2;
+
+// The held instructions after the gross cap, position limit and participation caps.
+struct Targets {
+  Matrix weights;
+  // Per date: 1 when the held instructions changed (always on the first date).
+  std::vector<std::uint8_t> rebalance;
+  // Per date: the sum of absolute target weights after all caps.
+  std::vector<double> exposure;
+};
+
+// A finished trade by grid row and column, before it is given its symbol and dates.
+struct TradeRecord {
+  std::size_t col = 0;
+  std::size_t entry = 0;
+  std::size_t exit = 0;
+  bool closed = false;
+  bool has_excursion = false;
+  double ret = 0.0;
+  double mae = 0.0;
+  double mfe = 0.0;
+};
+
 // Simulates holding the weights on the grid of weights aligned with prices; high, low and volume
 // are optional. A grid without dates gives an empty run. Fails only on an infinite weight
 // instruction, which cannot be simulated.
@@ -54,6 +97,19 @@ Result<BacktestRun> run(const Panel &weights, const Panel &price, const Panel *h
 
 // The source's cells on the grid panel's dates and symbols (NaN elsewhere); never widens the grid.
 std::optional<Matrix> conform_to(const Panel &grid, const Panel *source);
+
+// The phases of `run`, in the order it calls them.
+Inputs conform(const Panel &weights, const Panel &price, const Panel *high, const Panel *low,
+               const Panel *volume, const BacktestConfig &config);
+// Fails on an infinite weight that would become a held instruction.
+Result<Targets> targets(const Inputs &in, const BacktestConfig &config);
+std::vector<double> equity_curve(const Inputs &in, const Targets &targets,
+                                 const BacktestConfig &config);
+// In date order.
+std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
+                                       const BacktestConfig &config);
+// Symbol by symbol, each symbol's trades in entry order.
+std::vector<Trade> trade_list(const Inputs &in, const std::vector<TradeRecord> &records);
 
 } // namespace backtest
 } // namespace zorv

@@ -432,3 +432,45 @@ TEST(ConformTo, LastOccurrenceWinsAndTheGridIsNeverWidened) {
     EXPECT_TRUE(e->isNaN().all());
   }
 }
+
+// The phases one by one: the grid and its flags, the held instructions, the trade ordering.
+TEST(BacktestPhases, ConformTargetsAndTradeList) {
+  // B's weight date 20240103 is not a price date: it joins the grid with NaN prices.
+  const Panel w = make({20240101, 20240103}, {"B", "A"}, {0.5, 0.5, NaN, 0});
+  const Panel p = make({20240101, 20240102}, {"A", "B", "C"}, {10, 20, 1, 11, 22, 1});
+  const Panel volume = make({20240102}, {"B"}, {100});
+  const BacktestConfig cfg{.initial_capital = 1e3, .max_participation = 0.1, .delist_after = 1};
+  const auto in = backtest::conform(w, p, nullptr, nullptr, &volume, cfg);
+  EXPECT_EQ(in.dates, (std::vector<std::int32_t>{20240101, 20240102, 20240103}));
+  EXPECT_EQ(in.symbols, (std::vector<std::string>{"B", "A"}));
+  EXPECT_FALSE(in.high.has_value());
+  ASSERT_TRUE(in.dollar_volume.has_value());
+  EXPECT_EQ((*in.dollar_volume)(1, 0), 2200);
+  EXPECT_TRUE(std::isnan((*in.dollar_volume)(0, 0)));
+  EXPECT_EQ(in.flags, (std::vector<std::uint8_t>{0, 0, 0, 0, 3, 3}));
+
+  auto held = backtest::targets(in, cfg);
+  ASSERT_TRUE(held.has_value());
+  // Day 2 only drifts (no rebalance); day 3 delists both.
+  EXPECT_EQ(held->rebalance, (std::vector<std::uint8_t>{1, 0, 1}));
+  expect_near(held->exposure, {1, 0.5 * 1 + 0.22, 0});
+
+  const std::vector<backtest::TradeRecord> records = {
+      {.col = 1, .entry = 0, .exit = 2, .closed = true},
+      {.col = 0, .entry = 0, .exit = 1, .closed = true},
+      {.col = 1, .entry = 2, .exit = 2},
+      {.col = 0, .entry = 1, .exit = 2, .has_excursion = true, .mae = -1, .mfe = 2},
+  };
+  const auto trades = backtest::trade_list(in, records);
+  ASSERT_EQ(trades.size(), 4u);
+  const std::pair<std::string, std::int32_t> order[] = {
+      {"B", 20240101}, {"B", 20240102}, {"A", 20240101}, {"A", 20240103}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(trades[i].symbol, order[i].first);
+    EXPECT_EQ(trades[i].entry_date, order[i].second);
+  }
+  EXPECT_EQ(trades[1].mae, -1.0);
+  EXPECT_FALSE(trades[0].mae.has_value());
+  EXPECT_FALSE(trades[3].exit_date.has_value());
+  EXPECT_EQ(trades[2].period, 2u);
+}
