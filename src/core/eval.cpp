@@ -46,10 +46,8 @@ using HResult = Result<Handle>;
 HResult owned(Panel &&p) { return Handle::own(std::move(p)); }
 
 HResult owned(Result<Panel> &&r) {
-  if (!r) {
-    return util::unexpected(std::move(r).error());
-  }
-  return Handle::own(std::move(r).value());
+  UTIL_ASSIGN_OR_RETURN(Panel p, std::move(r));
+  return Handle::own(std::move(p));
 }
 
 // Plain decimal, fewest digits that read back as the same double, no exponent, no ".0". The
@@ -250,59 +248,29 @@ public:
 
 private:
   template <class F> HResult unary(const Expr &e, F &&fn) {
-    auto a = walk(e.expr(f::of));
-    if (!a) {
-      return a;
-    }
-    return owned(fn(a->get()));
+    UTIL_ASSIGN_OR_RETURN(Handle a, walk(e.expr(f::of)));
+    return owned(fn(a.get()));
   }
 
   template <class F> HResult binary(const Expr &e, F &&fn) {
-    auto a = walk(e.expr(0));
-    if (!a) {
-      return a;
-    }
-    auto b = walk(e.expr(1));
-    if (!b) {
-      return b;
-    }
-    return owned(fn(a->get(), b->get()));
+    UTIL_ASSIGN_OR_RETURN(Handle a, walk(e.expr(0)));
+    UTIL_ASSIGN_OR_RETURN(Handle b, walk(e.expr(1)));
+    return owned(fn(a.get(), b.get()));
   }
 
   template <class F> HResult hlc(const Expr &e, F &&fn) {
-    auto h = walk(e.expr(f::high));
-    if (!h) {
-      return h;
-    }
-    auto l = walk(e.expr(f::low));
-    if (!l) {
-      return l;
-    }
-    auto c = walk(e.expr(f::close));
-    if (!c) {
-      return c;
-    }
-    return owned(fn(h->get(), l->get(), c->get()));
+    UTIL_ASSIGN_OR_RETURN(Handle h, walk(e.expr(f::high)));
+    UTIL_ASSIGN_OR_RETURN(Handle l, walk(e.expr(f::low)));
+    UTIL_ASSIGN_OR_RETURN(Handle c, walk(e.expr(f::close)));
+    return owned(fn(h.get(), l.get(), c.get()));
   }
 
   template <class F> HResult hlcv(const Expr &e, F &&fn) {
-    auto h = walk(e.expr(0));
-    if (!h) {
-      return h;
-    }
-    auto l = walk(e.expr(1));
-    if (!l) {
-      return l;
-    }
-    auto c = walk(e.expr(2));
-    if (!c) {
-      return c;
-    }
-    auto v = walk(e.expr(3));
-    if (!v) {
-      return v;
-    }
-    return owned(fn(h->get(), l->get(), c->get(), v->get()));
+    UTIL_ASSIGN_OR_RETURN(Handle h, walk(e.expr(0)));
+    UTIL_ASSIGN_OR_RETURN(Handle l, walk(e.expr(1)));
+    UTIL_ASSIGN_OR_RETURN(Handle c, walk(e.expr(2)));
+    UTIL_ASSIGN_OR_RETURN(Handle v, walk(e.expr(3)));
+    return owned(fn(h.get(), l.get(), c.get(), v.get()));
   }
 
   // The only place a Const operand is legal.
@@ -315,46 +283,25 @@ private:
       return eval_error("both operands of a binary op are Const");
     }
     if (lc) {
-      auto x = walk(r);
-      if (!x) {
-        return x;
-      }
-      return owned(x->get().template scalar_lhs<Op>(l.number(0)));
+      UTIL_ASSIGN_OR_RETURN(Handle x, walk(r));
+      return owned(x.get().template scalar_lhs<Op>(l.number(0)));
     }
     if (rc) {
-      auto x = walk(l);
-      if (!x) {
-        return x;
-      }
-      return owned(x->get().template scalar_rhs<Op>(r.number(0)));
+      UTIL_ASSIGN_OR_RETURN(Handle x, walk(l));
+      return owned(x.get().template scalar_rhs<Op>(r.number(0)));
     }
-    auto a = walk(l);
-    if (!a) {
-      return a;
-    }
-    auto b = walk(r);
-    if (!b) {
-      return b;
-    }
-    return owned(a->get().template ewise<Op>(b->get()));
+    UTIL_ASSIGN_OR_RETURN(Handle a, walk(l));
+    UTIL_ASSIGN_OR_RETURN(Handle b, walk(r));
+    return owned(a.get().template ewise<Op>(b.get()));
   }
 
   HResult hold_until(const Expr &e) {
-    auto entry = walk(e.expr(0));
-    if (!entry) {
-      return entry;
-    }
-    auto exit = walk(e.expr(1));
-    if (!exit) {
-      return exit;
-    }
+    UTIL_ASSIGN_OR_RETURN(Handle entry, walk(e.expr(0)));
+    UTIL_ASSIGN_OR_RETURN(Handle exit, walk(e.expr(1)));
     std::optional<Handle> rank;
     if (const Expr *r = e.opt_expr(3)) {
-      auto h = walk(*r);
-      if (!h) {
-        return h;
-      }
-      rank.emplace(std::move(h).value());
+      UTIL_ASSIGN_OR_RETURN(Handle h, walk(*r));
+      rank.emplace(std::move(h));
     }
     HoldUntilOpts opts;
     if (auto lim = e.opt_count(2)) {
@@ -379,14 +326,11 @@ private:
       }
       opts.price = &it->second;
     }
-    return owned(entry->get().hold_until(exit->get(), opts));
+    return owned(entry.get().hold_until(exit.get(), opts));
   }
 
   HResult rebalance(const Expr &e) {
-    auto of = walk(e.expr(0));
-    if (!of) {
-      return of;
-    }
+    UTIL_ASSIGN_OR_RETURN(Handle of, walk(e.expr(0)));
     const std::string *freq = e.opt_text(1);
     const Expr *on = e.opt_expr(2);
     if (freq && on) {
@@ -405,16 +349,13 @@ private:
       } else {
         return eval_error("bad freq '" + *freq + "'");
       }
-      return owned(of->get().rebalance_freq(code));
+      return owned(of.get().rebalance_freq(code));
     }
     if (!on) {
       return eval_error("Rebalance needs freq or on");
     }
-    auto on_panel = walk(*on);
-    if (!on_panel) {
-      return on_panel;
-    }
-    const Panel &p = on_panel->get();
+    UTIL_ASSIGN_OR_RETURN(Handle on_panel, walk(*on));
+    const Panel &p = on_panel.get();
     std::vector<std::int32_t> keep;
     for (std::size_t t = 0; t < p.rows(); ++t) {
       const auto row = p.data.row(static_cast<Eigen::Index>(t));
@@ -425,31 +366,25 @@ private:
         }
       }
     }
-    return owned(of->get().rebalance_dates(keep));
+    return owned(of.get().rebalance_dates(keep));
   }
 
   HResult neutralize(const Expr &e) {
-    auto of = walk(e.expr(0));
-    if (!of) {
-      return of;
-    }
+    UTIL_ASSIGN_OR_RETURN(Handle of, walk(e.expr(0)));
     // Factors stay in their handles: a series named directly is read in place, not copied.
     const auto &by = e.exprs(1);
     std::vector<Handle> held;
     held.reserve(by.size());
     for (const Expr &x : by) {
-      auto h = walk(x);
-      if (!h) {
-        return h;
-      }
-      held.push_back(std::move(h).value());
+      UTIL_ASSIGN_OR_RETURN(Handle h, walk(x));
+      held.push_back(std::move(h));
     }
     std::vector<const Panel *> factors;
     factors.reserve(held.size());
     for (const Handle &h : held) {
       factors.push_back(&h.get());
     }
-    return owned(of->get().neutralize(factors, e.flag(2)));
+    return owned(of.get().neutralize(factors, e.flag(2)));
   }
 
   const EvalContext &ctx_;
@@ -460,11 +395,8 @@ private:
 namespace eval {
 
 Result<Panel> eval(const Expr &node, const EvalContext &ctx) {
-  auto h = Walker(ctx).walk(node);
-  if (!h) {
-    return util::unexpected(std::move(h).error());
-  }
-  return std::move(h).value().take();
+  UTIL_ASSIGN_OR_RETURN(Handle h, Walker(ctx).walk(node));
+  return std::move(h).take();
 }
 
 Result<Panel> run_strategy(std::string_view json_text, const EvalContext &ctx) {
@@ -482,10 +414,7 @@ Result<Report> run_backtest(std::string_view json_text, const EvalContext &ctx,
     if (!tree) {
       return eval_error(std::move(tree).error());
     }
-    auto weights = Walker(ctx).walk(*tree);
-    if (!weights) {
-      return util::unexpected(std::move(weights).error());
-    }
+    UTIL_ASSIGN_OR_RETURN(const Handle weights, Walker(ctx).walk(*tree));
     auto price = ctx.panels.find(price_key);
     if (price == ctx.panels.end()) {
       return eval_error("unknown price series '" + price_key + "'");
@@ -494,12 +423,10 @@ Result<Report> run_backtest(std::string_view json_text, const EvalContext &ctx,
       auto it = ctx.panels.find(name);
       return it == ctx.panels.end() ? nullptr : &it->second;
     };
-    return backtest::run(weights->get(), price->second, optional_panel("high"),
+    return backtest::run(weights.get(), price->second, optional_panel("high"),
                          optional_panel("low"), optional_panel("volume"), config);
   }();
-  if (!run) {
-    return util::unexpected(std::move(run).error());
-  }
+  UTIL_TRY(run);
 
   std::optional<std::vector<double>> bench;
   if (config.benchmark_key) {
@@ -521,12 +448,9 @@ Result<Report> run_backtest(std::string_view json_text, const EvalContext &ctx,
 
   Report rep = report::build_report_with_benchmark(std::move(run).value(), std::move(bench));
   if (config.bootstrap_samples != 0) {
-    auto summary = bootstrap::bootstrap(rep.dates, rep.equity, config.bootstrap_samples,
-                                        config.bootstrap_block, kBootstrapSeed);
-    if (!summary) {
-      return util::unexpected(std::move(summary).error());
-    }
-    rep.bootstrap = std::move(summary).value();
+    UTIL_ASSIGN_OR_RETURN(rep.bootstrap,
+                          bootstrap::bootstrap(rep.dates, rep.equity, config.bootstrap_samples,
+                                               config.bootstrap_block, kBootstrapSeed));
   }
   return rep;
 }
