@@ -14,19 +14,12 @@
 
 #include "bench/common.hpp"
 
-#ifndef ZORV_BENCH_HAVE_EVAL
-#define ZORV_BENCH_HAVE_EVAL 0
-#endif
-
-#if ZORV_BENCH_HAVE_EVAL
 #include "core/backtest.hpp"
 #include "core/eval.hpp"
 #include "core/report.hpp"
-#endif
 
 namespace {
 
-#if ZORV_BENCH_HAVE_EVAL
 zorv::BacktestConfig config_from(const nlohmann::json &j) {
   using C = zorv::BacktestConfig;
   static const std::pair<const char *, double C::*> reals[] = {
@@ -78,7 +71,6 @@ void print_phase(const char *name, const bench::Timing &t, bool last = false) {
   std::printf("\"%s\": {\"median_s\": %.9g, \"min_s\": %.9g}%s", name, t.median, t.min,
               last ? "" : ", ");
 }
-#endif
 
 } // namespace
 
@@ -91,13 +83,6 @@ int main(int argc, char **argv) {
   const std::string dir = argv[1];
   const std::string name = argv[3];
   const auto [reps, dump] = bench::parse_options(argc, argv, 4, 3);
-#if !ZORV_BENCH_HAVE_EVAL
-  (void)reps;
-  std::printf("{\"strategy\": \"%s\", \"impl\": \"zorv-engine\", \"skipped\": \"the evaluator is "
-              "not in this tree yet\"}\n",
-              name.c_str());
-  return 0;
-#else
   std::ifstream sf(argv[2]);
   const nlohmann::json all = nlohmann::json::parse(sf);
   const nlohmann::json &st = all.at(name);
@@ -159,5 +144,4 @@ int main(int argc, char **argv) {
   print_phase("total", t_total);
   std::printf("\"rss_loaded_kb\": %ld, \"maxrss_kb\": %ld}\n", rss_loaded, bench::maxrss_kb());
   return 0;
-#endif
 }
