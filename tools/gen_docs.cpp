@@ -17,7 +17,6 @@
 //        gen_docs --check FILE...   exit 1 when a part differs, naming it and the fix
 // Exit 2 on a usage error, an unreadable file or malformed markers.
 
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -128,7 +127,7 @@ std::string signature(const ops::OpSpec &row) {
   return out + ')';
 }
 
-// GitHub's anchor for a heading that is one code span: the text, lower case.
+// GitHub's anchor for a heading that is one code span: its text, since aliases are lower case.
 std::string anchor(std::string_view alias) {
   std::string out = "#";
   out += alias;
