@@ -41,17 +41,27 @@ Value node(std::string_view tag) {
   return n;
 }
 
+// The infix loop looks each operator's tag up in BINOP_TABLE; every symbol with a strength has one.
+constexpr bool every_infix_has_a_tag() {
+  for (const InfixStrength &i : INFIX_STRENGTH) {
+    bool found = false;
+    for (const ops::BinOpSpec &b : ops::BINOP_TABLE)
+      found = found || b.symbol == i.symbol;
+    if (!found)
+      return false;
+  }
+  return true;
+}
+static_assert(every_infix_has_a_tag());
+
 // Strength of an infix operator token, 0 when the token is none.
 unsigned strength(const Token &t) {
-  if (t.kind == TokenKind::Ident)
-    return t.text == "or" ? 2 : t.text == "and" ? 4 : 0;
-  if (t.kind != TokenKind::Op)
+  if (t.kind != TokenKind::Ident && t.kind != TokenKind::Op)
     return 0;
-  if (t.text == "<" || t.text == ">" || t.text == "<=" || t.text == ">=")
-    return 6;
-  if (t.text == "+" || t.text == "-")
-    return 8;
-  return 10; // * and /
+  for (const InfixStrength &i : INFIX_STRENGTH)
+    if (i.symbol == t.text)
+      return i.strength;
+  return 0;
 }
 
 util::Expected<Value, std::string> check_arg(const ops::ParamSpec &p, Value v) {
@@ -240,7 +250,7 @@ bool Parser::expr(unsigned min, Raw &out) {
     const bool is_not = first.kind == TokenKind::Ident;
     next();
     Raw operand;
-    if (!enter() || !expr(is_not ? 5 : 7, operand))
+    if (!enter() || !expr(is_not ? NOT_OPERAND_STRENGTH : NEG_OPERAND_STRENGTH, operand))
       return false;
     leave();
     auto p = promote(std::move(operand.value));

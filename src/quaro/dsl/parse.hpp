@@ -1,6 +1,7 @@
 // Parser and argument builder: quaro source to the expression tree's JSON form.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -39,6 +40,30 @@ struct Analysis {
 // Keyword arguments of one call in the order first given; a repeated keyword keeps the later
 // value in its first place.
 using Keywords = std::vector<std::pair<std::string, Value>>;
+
+// How tightly each infix operator binds (higher binds tighter); every one is left-associative.
+// The symbols are those of ops::BINOP_TABLE, which gives their tags.
+struct InfixStrength {
+  std::string_view symbol;
+  unsigned strength;
+};
+inline constexpr std::array<InfixStrength, 10> INFIX_STRENGTH{{
+    {"or", 2},
+    {"and", 4},
+    {"<", 6},
+    {">", 6},
+    {"<=", 6},
+    {">=", 6},
+    {"+", 8},
+    {"-", 8},
+    {"*", 10},
+    {"/", 10},
+}};
+
+// Prefix `not` and `-` parse their operand at these strengths, so the operand takes in every
+// infix operator at least as strong: `-a + b` negates the sum, `not a > b` the comparison.
+inline constexpr unsigned NOT_OPERAND_STRENGTH = 5;
+inline constexpr unsigned NEG_OPERAND_STRENGTH = 7;
 
 // Source nested deeper than this (parentheses, prefix operators, right operands, call
 // arguments and list elements together) is refused: the parser recurses once per level.
