@@ -12,6 +12,7 @@
 
 #include "core/report.hpp"
 #include "quaro/dsl/parse.hpp"
+#include "util/utf8.hpp"
 
 namespace zorv {
 namespace {
@@ -29,14 +30,10 @@ bool is_white_space(char32_t c) {
 bool starts_as_json(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    if (i + len > s.size()) {
+    char32_t cp;
+    const std::size_t len = util::utf8::decode(s, i, cp);
+    if (len == 0) {
       return false;
-    }
-    char32_t cp = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
-    for (std::size_t k = 1; k < len; ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     }
     if (!is_white_space(cp)) {
       return cp == U'{';

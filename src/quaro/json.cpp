@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "quaro/json_reader.hpp"
+#include "util/utf8.hpp"
 
 namespace quaro::json {
 
@@ -20,63 +21,6 @@ int hex_value(char c) {
   if (c >= 'A' && c <= 'F')
     return c - 'A' + 10;
   return -1;
-}
-
-void append_utf8(std::string &out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-// Well-formed UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
-  const auto *end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0)
-        lo = 0xA0;
-      else if (c == 0xED)
-        hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0)
-        lo = 0x90;
-      else if (c == 0xF4)
-        hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < len || p[1] < lo || p[1] > hi)
-      return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if (p[k] < 0x80 || p[k] > 0xBF)
-        return false;
-    p += len;
-  }
-  return true;
 }
 
 constexpr std::string_view kEofString = "EOF while parsing a string";
@@ -205,7 +149,7 @@ bool Reader::escape() {
   if (n >= 0xDC00 && n <= 0xDFFF)
     return fail(kLoneSurrogate);
   if (n < 0xD800 || n > 0xDBFF) {
-    append_utf8(scratch_, n);
+    util::utf8::append(scratch_, n);
     return true;
   }
   // A leading surrogate must be followed at once by a trailing one.
@@ -220,7 +164,7 @@ bool Reader::escape() {
     return false;
   if (n2 < 0xDC00 || n2 > 0xDFFF)
     return fail(kLoneSurrogate);
-  append_utf8(scratch_, 0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
+  util::utf8::append(scratch_, 0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
   return true;
 }
 
@@ -246,7 +190,7 @@ bool Reader::string(std::string_view &out) {
         out = text_.substr(start, i_ - start);
       }
       ++i_;
-      if (!valid_utf8(out))
+      if (!util::utf8::valid(out))
         return fail("invalid unicode code point");
       return true;
     }

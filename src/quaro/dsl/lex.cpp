@@ -6,7 +6,7 @@
 #include <limits>
 #include <system_error>
 
-#include "quaro/dsl/utf8.hpp"
+#include "util/utf8.hpp"
 
 namespace quaro {
 
@@ -166,7 +166,7 @@ private:
   // Names the character at i_; bytes that are not well-formed UTF-8 are shown as \xNN.
   void unexpected_character(std::size_t line, std::size_t col) {
     char32_t cp;
-    const std::size_t n = utf8::decode(s_, i_, cp);
+    const std::size_t n = util::utf8::decode(s_, i_, cp);
     const std::string shown =
         n ? std::string(s_.substr(i_, n)) : hex_byte(static_cast<unsigned char>(s_[i_]));
     err_ = ParseError{"unexpected character `" + shown + "`", line, col};
@@ -177,7 +177,7 @@ private:
     std::size_t j = i_ + 1, chars = 0;
     while (j < s_.size() && s_[j] != '"') {
       char32_t cp;
-      const std::size_t n = utf8::decode(s_, j, cp);
+      const std::size_t n = util::utf8::decode(s_, j, cp);
       if (n == 0) {
         i_ = j;
         unexpected_character(line, col + 1 + chars);

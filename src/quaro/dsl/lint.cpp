@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "quaro/dsl/parse.hpp"
-#include "quaro/dsl/utf8.hpp"
+#include "util/utf8.hpp"
 
 namespace quaro::lint {
 namespace {
@@ -17,7 +17,7 @@ std::vector<char32_t> scalars(std::string_view s) {
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
     char32_t cp;
-    const std::size_t n = utf8::decode(s, i, cp);
+    const std::size_t n = util::utf8::decode(s, i, cp);
     out.push_back(n ? cp : 0x110000 + static_cast<unsigned char>(s[i]));
     i += n ? n : 1;
   }
