@@ -64,6 +64,11 @@ public:
   template <class V> bool value(V &out);
 
 private:
+  struct Digits;
+  bool integer_part(Digits &d);
+  bool fraction(Digits &d);
+  bool exponent(Digits &d);
+  std::int64_t leading_exponent(const Digits &d) const;
   bool escape();
   bool hex4(std::uint32_t &n);
   bool position_at(std::size_t at);
