@@ -64,6 +64,7 @@ public:
   template <class V> bool value(V &out);
 
 private:
+  // The steps of `number`, in the order it takes them; Digits collects what they read.
   struct Digits;
   bool integer_part(Digits &d);
   bool fraction(Digits &d);
