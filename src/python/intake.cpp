@@ -12,6 +12,7 @@
 
 #include "core/report.hpp"
 #include "quaro/dsl/parse.hpp"
+#include "util/utf8.hpp"
 
 namespace zorv {
 namespace {
@@ -29,14 +30,10 @@ bool is_white_space(char32_t c) {
 bool starts_as_json(std::string_view s) {
   std::size_t i = 0;
   while (i < s.size()) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    if (i + len > s.size()) {
+    char32_t cp;
+    const std::size_t len = util::utf8::decode(s, i, cp);
+    if (len == 0) {
       return false;
-    }
-    char32_t cp = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
-    for (std::size_t k = 1; k < len; ++k) {
-      cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     }
     if (!is_white_space(cp)) {
       return cp == U'{';
@@ -232,6 +229,73 @@ bool clear_conversion_failure() {
   return true;
 }
 
+// The integer reading of a date: an int, or an object with __index__, within 32 bits. True with
+// `out` empty where the value does not read so (the other readings follow); false with the
+// error set where the caller's own __index__ raised.
+bool integer_date(PyObject *value, std::optional<std::int32_t> &out) {
+  if (!PyLong_Check(value) && !has_slot(value, Py_nb_index)) {
+    return true;
+  }
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (!index) {
+    return clear_conversion_failure();
+  }
+  long long n = PyLong_AsLongLong(index.get());
+  if (!(n == -1 && PyErr_Occurred()) && n >= std::numeric_limits<std::int32_t>::min() &&
+      n <= std::numeric_limits<std::int32_t>::max()) {
+    out = static_cast<std::int32_t>(n);
+    return true;
+  }
+  PyErr_Clear();
+  return true;
+}
+
+// The YYYYMMDD number in `digits`; a text that does not read is reported as `shown`.
+std::optional<std::int32_t> read_date(std::string_view digits, const std::string &shown) {
+  std::int32_t date = 0;
+  if (const char *reason = read_i32(digits, date)) {
+    raise(PyExc_ValueError, "bad date `" + shown + "`: " + reason);
+    return std::nullopt;
+  }
+  return date;
+}
+
+// A date from what the value's strftime method writes for "%Y%m%d".
+std::optional<std::int32_t> strftime_date(PyObject *strftime) {
+  PyRef fmt = PyRef::steal(PyUnicode_FromString("%Y%m%d"));
+  if (!fmt) {
+    return std::nullopt;
+  }
+  PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(strftime, fmt.get(), nullptr));
+  if (!text) {
+    return std::nullopt;
+  }
+  if (!PyUnicode_Check(text.get())) {
+    raise(PyExc_TypeError, "strftime() returned " + type_name(text.get()) + ", not str");
+    return std::nullopt;
+  }
+  std::string s;
+  if (!utf8_of(text.get(), s)) {
+    return std::nullopt;
+  }
+  return read_date(s, s);
+}
+
+// A date from a str: its decimal digits, whatever stands between them ("2024-01-02").
+std::optional<std::int32_t> text_date(PyObject *str) {
+  std::string s;
+  if (!utf8_of(str, s)) {
+    return std::nullopt;
+  }
+  std::string digits;
+  for (char c : s) {
+    if (c >= '0' && c <= '9') {
+      digits.push_back(c);
+    }
+  }
+  return read_date(digits, s);
+}
+
 bool collect_dates(PyObject *iterable, std::vector<std::int32_t> &dates) {
   if (bulk_dates(iterable, dates)) {
     return true;
@@ -354,72 +418,103 @@ std::optional<Panel> make_panel(const std::string &name, std::vector<std::int32_
   return std::move(*panel);
 }
 
+// A DataFrame-like object: dates from its index, symbols from str() of its columns, cells from
+// to_numpy(), in bulk where the array allows it.
+std::optional<Panel> frame_to_panel(const std::string &name, PyObject *frame, PyObject *index,
+                                    PyObject *columns) {
+  std::vector<std::int32_t> dates;
+  if (!collect_dates(index, dates)) {
+    return std::nullopt;
+  }
+  std::vector<std::string> symbols;
+  bool ok = for_each_item(columns, [&](PyObject *col) {
+    PyRef text = PyRef::steal(PyObject_Str(col));
+    std::string s;
+    if (!text || !utf8_of(text.get(), s)) {
+      return false;
+    }
+    symbols.push_back(std::move(s));
+    return true;
+  });
+  if (!ok) {
+    return std::nullopt;
+  }
+  PyRef array = PyRef::steal(PyObject_CallMethod(frame, "to_numpy", nullptr));
+  if (!array) {
+    return std::nullopt;
+  }
+  if (auto bulk = bulk_grid(array.get(), dates.size(), symbols.size())) {
+    return make_panel(name, std::move(dates), std::move(symbols), std::move(*bulk));
+  }
+  PyRef rows = PyRef::steal(PyObject_CallMethod(array.get(), "tolist", nullptr));
+  if (!rows) {
+    return std::nullopt;
+  }
+  return rows_to_panel(name, std::move(dates), std::move(symbols), rows.get());
+}
+
+// A dict with the keys "dates", "symbols" (str) and "data" (rows of cells), read in that order.
+std::optional<Panel> dict_to_panel(const std::string &name, PyObject *dict) {
+  auto get = [&](const char *key) -> PyRef {
+    PyRef k = PyRef::steal(PyUnicode_FromString(key));
+    if (!k) {
+      return PyRef();
+    }
+    PyObject *item = PyDict_GetItemWithError(dict, k.get());
+    if (item == nullptr && !PyErr_Occurred()) {
+      fail_panel(name, ": missing key `" + std::string(key) + "`");
+    }
+    return item ? PyRef::borrow(item) : PyRef();
+  };
+  std::vector<std::int32_t> dates;
+  PyRef dates_obj = get("dates");
+  if (!dates_obj || !collect_dates(dates_obj.get(), dates)) {
+    return std::nullopt;
+  }
+  PyRef symbols_obj = get("symbols");
+  if (!symbols_obj) {
+    return std::nullopt;
+  }
+  std::vector<std::string> symbols;
+  bool ok = for_each_item(symbols_obj.get(), [&](PyObject *sym) {
+    std::string s;
+    if (!str_key(sym, "symbols", s)) {
+      return false;
+    }
+    symbols.push_back(std::move(s));
+    return true;
+  });
+  if (!ok) {
+    return std::nullopt;
+  }
+  PyRef data = get("data");
+  if (!data) {
+    return std::nullopt;
+  }
+  return rows_to_panel(name, std::move(dates), std::move(symbols), data.get());
+}
+
 } // namespace
 
 std::optional<std::int32_t> date_to_i32(PyObject *value) {
-  if (PyLong_Check(value) || has_slot(value, Py_nb_index)) {
-    PyRef index = PyRef::steal(PyNumber_Index(value));
-    if (index) {
-      long long n = PyLong_AsLongLong(index.get());
-      if (!(n == -1 && PyErr_Occurred()) && n >= std::numeric_limits<std::int32_t>::min() &&
-          n <= std::numeric_limits<std::int32_t>::max()) {
-        return static_cast<std::int32_t>(n);
-      }
-      PyErr_Clear();
-    } else if (!clear_conversion_failure()) {
-      return std::nullopt;
-    }
+  std::optional<std::int32_t> date;
+  if (!integer_date(value, date)) {
+    return std::nullopt;
   }
-
+  if (date) {
+    return date;
+  }
   PyRef strftime;
   int found = lookup_attr(value, "strftime", strftime);
   if (found < 0) {
     return std::nullopt;
   }
   if (found > 0) {
-    PyRef fmt = PyRef::steal(PyUnicode_FromString("%Y%m%d"));
-    if (!fmt) {
-      return std::nullopt;
-    }
-    PyRef text = PyRef::steal(PyObject_CallFunctionObjArgs(strftime.get(), fmt.get(), nullptr));
-    if (!text) {
-      return std::nullopt;
-    }
-    if (!PyUnicode_Check(text.get())) {
-      raise(PyExc_TypeError, "strftime() returned " + type_name(text.get()) + ", not str");
-      return std::nullopt;
-    }
-    std::string s;
-    if (!utf8_of(text.get(), s)) {
-      return std::nullopt;
-    }
-    std::int32_t date = 0;
-    if (const char *reason = read_i32(s, date)) {
-      raise(PyExc_ValueError, "bad date `" + s + "`: " + reason);
-      return std::nullopt;
-    }
-    return date;
+    return strftime_date(strftime.get());
   }
-
   if (PyUnicode_Check(value)) {
-    std::string s;
-    if (!utf8_of(value, s)) {
-      return std::nullopt;
-    }
-    std::string digits;
-    for (char c : s) {
-      if (c >= '0' && c <= '9') {
-        digits.push_back(c);
-      }
-    }
-    std::int32_t date = 0;
-    if (const char *reason = read_i32(digits, date)) {
-      raise(PyExc_ValueError, "bad date `" + s + "`: " + reason);
-      return std::nullopt;
-    }
-    return date;
+    return text_date(value);
   }
-
   raise(PyExc_ValueError, "cannot interpret `" + type_name(value) + "` as a YYYYMMDD date");
   return std::nullopt;
 }
@@ -461,8 +556,6 @@ std::optional<Panel> rows_to_panel(const std::string &name, std::vector<std::int
 }
 
 std::optional<Panel> panel_from_py(const std::string &name, PyObject *value) {
-  std::vector<std::int32_t> dates;
-  std::vector<std::string> symbols;
   PyRef columns;
   PyRef index;
   int has_columns = lookup_attr(value, "columns", columns);
@@ -474,74 +567,13 @@ std::optional<Panel> panel_from_py(const std::string &name, PyObject *value) {
     return std::nullopt;
   }
   if (has_index > 0) {
-    if (!collect_dates(index.get(), dates)) {
-      return std::nullopt;
-    }
-    bool ok = for_each_item(columns.get(), [&](PyObject *col) {
-      PyRef text = PyRef::steal(PyObject_Str(col));
-      std::string s;
-      if (!text || !utf8_of(text.get(), s)) {
-        return false;
-      }
-      symbols.push_back(std::move(s));
-      return true;
-    });
-    if (!ok) {
-      return std::nullopt;
-    }
-    PyRef array = PyRef::steal(PyObject_CallMethod(value, "to_numpy", nullptr));
-    if (!array) {
-      return std::nullopt;
-    }
-    if (auto bulk = bulk_grid(array.get(), dates.size(), symbols.size())) {
-      return make_panel(name, std::move(dates), std::move(symbols), std::move(*bulk));
-    }
-    PyRef rows = PyRef::steal(PyObject_CallMethod(array.get(), "tolist", nullptr));
-    if (!rows) {
-      return std::nullopt;
-    }
-    return rows_to_panel(name, std::move(dates), std::move(symbols), rows.get());
+    return frame_to_panel(name, value, index.get(), columns.get());
   }
-
   if (!PyDict_Check(value)) {
     fail_panel(name, " must be a DataFrame or a dict with dates/symbols/data");
     return std::nullopt;
   }
-  auto get = [&](const char *key) -> PyRef {
-    PyRef k = PyRef::steal(PyUnicode_FromString(key));
-    if (!k) {
-      return PyRef();
-    }
-    PyObject *item = PyDict_GetItemWithError(value, k.get());
-    if (item == nullptr && !PyErr_Occurred()) {
-      fail_panel(name, ": missing key `" + std::string(key) + "`");
-    }
-    return item ? PyRef::borrow(item) : PyRef();
-  };
-  PyRef dates_obj = get("dates");
-  if (!dates_obj || !collect_dates(dates_obj.get(), dates)) {
-    return std::nullopt;
-  }
-  PyRef symbols_obj = get("symbols");
-  if (!symbols_obj) {
-    return std::nullopt;
-  }
-  bool ok = for_each_item(symbols_obj.get(), [&](PyObject *sym) {
-    std::string s;
-    if (!str_key(sym, "symbols", s)) {
-      return false;
-    }
-    symbols.push_back(std::move(s));
-    return true;
-  });
-  if (!ok) {
-    return std::nullopt;
-  }
-  PyRef data = get("data");
-  if (!data) {
-    return std::nullopt;
-  }
-  return rows_to_panel(name, std::move(dates), std::move(symbols), data.get());
+  return dict_to_panel(name, value);
 }
 
 std::optional<std::string> spec_to_json_text(PyObject *spec) {

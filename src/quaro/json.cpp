@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "quaro/json_reader.hpp"
+#include "util/utf8.hpp"
 
 namespace quaro::json {
 
@@ -22,61 +23,28 @@ int hex_value(char c) {
   return -1;
 }
 
-void append_utf8(std::string &out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+// An integer without fraction or exponent whose digits fit 64 bits, as the exact integer it is
+// (-0 as the float -0.0); false for the negative ones below the smallest int64, which read as
+// floats.
+bool exact_integer(std::uint64_t significand, bool positive, Number &out) {
+  constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+  if (positive) {
+    out.kind = Number::Kind::Unsigned;
+    out.u = significand;
+    return true;
   }
-}
-
-// Well-formed UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-  const auto *p = reinterpret_cast<const unsigned char *>(s.data());
-  const auto *end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0)
-        lo = 0xA0;
-      else if (c == 0xED)
-        hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0)
-        lo = 0x90;
-      else if (c == 0xF4)
-        hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < len || p[1] < lo || p[1] > hi)
-      return false;
-    for (std::size_t k = 2; k < len; ++k)
-      if (p[k] < 0x80 || p[k] > 0xBF)
-        return false;
-    p += len;
+  if (significand == 0) {
+    out.kind = Number::Kind::Float;
+    out.d = -0.0;
+    return true;
   }
-  return true;
+  if (significand <= kMinMagnitude) {
+    out.kind = Number::Kind::Signed;
+    out.i = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                         : -static_cast<std::int64_t>(significand);
+    return true;
+  }
+  return false;
 }
 
 constexpr std::string_view kEofString = "EOF while parsing a string";
@@ -205,7 +173,7 @@ bool Reader::escape() {
   if (n >= 0xDC00 && n <= 0xDFFF)
     return fail(kLoneSurrogate);
   if (n < 0xD800 || n > 0xDBFF) {
-    append_utf8(scratch_, n);
+    util::utf8::append(scratch_, n);
     return true;
   }
   // A leading surrogate must be followed at once by a trailing one.
@@ -220,7 +188,7 @@ bool Reader::escape() {
     return false;
   if (n2 < 0xDC00 || n2 > 0xDFFF)
     return fail(kLoneSurrogate);
-  append_utf8(scratch_, 0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
+  util::utf8::append(scratch_, 0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
   return true;
 }
 
@@ -246,7 +214,7 @@ bool Reader::string(std::string_view &out) {
         out = text_.substr(start, i_ - start);
       }
       ++i_;
-      if (!valid_utf8(out))
+      if (!util::utf8::valid(out))
         return fail("invalid unicode code point");
       return true;
     }
@@ -264,21 +232,31 @@ bool Reader::string(std::string_view &out) {
   }
 }
 
-bool Reader::number(bool positive, Number &out) {
-  const std::size_t start = positive ? i_ : i_ - 1;
+// What the steps of `number` learn of its text. The steps are inline so that the compiler folds
+// them into `number`, their only caller, which runs once for every number of a document.
+struct Reader::Digits {
+  std::size_t int_start = 0, int_end = 0;   // the integer digits
+  std::size_t frac_start = 0, frac_end = 0; // the fraction's digits, empty without one
+  std::uint64_t significand = 0;            // the integer digits' value while they fit
+  bool fits = true;                         // the integer digits fit an unsigned 64-bit integer
+  bool nonzero = false;                     // some digit of the significand is not 0
+  bool integral = true;                     // neither a fraction nor an exponent
+  std::int64_t exponent = 0;
+  bool vanishes = false; // an exponent beyond 32 bits that leaves zero
+};
+
+inline bool Reader::integer_part(Digits &d) {
   if (i_ == text_.size())
     return fail(kEofValue);
-  const std::size_t int_start = i_;
+  d.int_start = i_;
   char first = text_[i_++];
-  std::uint64_t significand = 0;
-  bool fits = true;     // the integer digits fit an unsigned 64-bit integer
-  bool nonzero = false; // some digit of the significand is not 0
   if (first == '0') {
     if (is_digit(peek()))
       return fail_peek(kInvalidNumber);
   } else if (first >= '1' && first <= '9') {
-    significand = static_cast<std::uint64_t>(first - '0');
-    nonzero = true;
+    // Locals, not members of d: the compiler then keeps them in registers across the loop.
+    auto significand = static_cast<std::uint64_t>(first - '0');
+    bool fits = true;
     while (is_digit(peek())) {
       auto digit = static_cast<std::uint64_t>(text_[i_] - '0');
       if (fits && significand > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
@@ -287,89 +265,97 @@ bool Reader::number(bool positive, Number &out) {
         significand = significand * 10 + digit;
       ++i_;
     }
+    d.significand = significand;
+    d.fits = fits;
+    d.nonzero = true;
   } else {
     return fail(kInvalidNumber);
   }
-  const std::size_t int_end = i_;
-  bool integral = true;
-  std::size_t frac_start = i_, frac_end = i_;
-  if (peek() == '.') {
-    integral = false;
-    ++i_;
-    if (!is_digit(peek()))
-      return fail_peek(peek() < 0 ? kEofValue : kInvalidNumber);
-    frac_start = i_;
-    while (is_digit(peek()))
-      nonzero |= text_[i_++] != '0';
-    frac_end = i_;
-  }
-  std::int64_t exponent = 0;
-  if (peek() == 'e' || peek() == 'E') {
-    integral = false;
-    ++i_;
-    bool exp_positive = true;
-    if (peek() == '+' || peek() == '-')
-      exp_positive = text_[i_++] == '+';
-    if (i_ == text_.size())
-      return fail(kEofValue);
-    char c = text_[i_++];
-    if (!is_digit(c))
-      return fail(kInvalidNumber);
-    std::int32_t exp = c - '0';
-    constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-    while (is_digit(peek())) {
-      std::int32_t digit = text_[i_++] - '0';
-      if (exp > (kMax - digit) / 10) {
-        // An exponent beyond 32 bits: infinite unless the value is zero anyway.
-        if (nonzero && exp_positive)
-          return fail(kOutOfRange);
-        while (is_digit(peek()))
-          ++i_;
-        out.kind = Number::Kind::Float;
-        out.d = positive ? 0.0 : -0.0;
-        return true;
-      }
-      exp = exp * 10 + digit;
-    }
-    exponent = exp_positive ? exp : -static_cast<std::int64_t>(exp);
-  }
-  if (integral && fits) {
-    constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-    if (positive) {
-      out.kind = Number::Kind::Unsigned;
-      out.u = significand;
+  d.int_end = d.frac_start = d.frac_end = i_;
+  return true;
+}
+
+// At the '.'.
+inline bool Reader::fraction(Digits &d) {
+  d.integral = false;
+  ++i_;
+  if (!is_digit(peek()))
+    return fail_peek(peek() < 0 ? kEofValue : kInvalidNumber);
+  d.frac_start = i_;
+  bool nonzero = d.nonzero;
+  while (is_digit(peek()))
+    nonzero |= text_[i_++] != '0';
+  d.nonzero = nonzero;
+  d.frac_end = i_;
+  return true;
+}
+
+// At the 'e' or 'E'.
+inline bool Reader::exponent(Digits &d) {
+  d.integral = false;
+  ++i_;
+  bool exp_positive = true;
+  if (peek() == '+' || peek() == '-')
+    exp_positive = text_[i_++] == '+';
+  if (i_ == text_.size())
+    return fail(kEofValue);
+  char c = text_[i_++];
+  if (!is_digit(c))
+    return fail(kInvalidNumber);
+  std::int32_t exp = c - '0';
+  constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+  while (is_digit(peek())) {
+    std::int32_t digit = text_[i_++] - '0';
+    if (exp > (kMax - digit) / 10) {
+      // An exponent beyond 32 bits: infinite unless the value is zero anyway.
+      if (d.nonzero && exp_positive)
+        return fail(kOutOfRange);
+      while (is_digit(peek()))
+        ++i_;
+      d.vanishes = true;
       return true;
     }
-    if (significand == 0) {
-      out.kind = Number::Kind::Float;
-      out.d = -0.0;
-      return true;
-    }
-    if (significand <= kMinMagnitude) {
-      out.kind = Number::Kind::Signed;
-      out.i = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                           : -static_cast<std::int64_t>(significand);
-      return true;
-    }
+    exp = exp * 10 + digit;
   }
+  d.exponent = exp_positive ? exp : -static_cast<std::int64_t>(exp);
+  return true;
+}
+
+// The decimal exponent of the first digit that is not 0.
+inline std::int64_t Reader::leading_exponent(const Digits &d) const {
+  std::size_t p = d.int_start;
+  while (p < d.int_end && text_[p] == '0')
+    ++p;
+  if (p < d.int_end)
+    return static_cast<std::int64_t>(d.int_end - p) - 1;
+  std::size_t q = d.frac_start;
+  while (q < d.frac_end && text_[q] == '0')
+    ++q;
+  return -static_cast<std::int64_t>(q - d.frac_start) - 1;
+}
+
+bool Reader::number(bool positive, Number &out) {
+  const std::size_t start = positive ? i_ : i_ - 1;
+  Digits d;
+  if (!integer_part(d))
+    return false;
+  if (peek() == '.' && !fraction(d))
+    return false;
+  if ((peek() == 'e' || peek() == 'E') && !exponent(d))
+    return false;
+  if (d.vanishes) {
+    out.kind = Number::Kind::Float;
+    out.d = positive ? 0.0 : -0.0;
+    return true;
+  }
+  if (d.integral && d.fits && exact_integer(d.significand, positive, out))
+    return true;
   out.kind = Number::Kind::Float;
   auto [ptr, ec] = std::from_chars(text_.data() + start, text_.data() + i_, out.d);
   (void)ptr;
   if (ec == std::errc::result_out_of_range) {
     // Rounded to zero or infinity: tell by the decimal exponent of the leading digit.
-    std::int64_t lead = 0;
-    std::size_t p = int_start;
-    while (p < int_end && text_[p] == '0')
-      ++p;
-    if (p < int_end) {
-      lead = static_cast<std::int64_t>(int_end - p) - 1;
-    } else {
-      std::size_t q = frac_start;
-      while (q < frac_end && text_[q] == '0')
-        ++q;
-      lead = -static_cast<std::int64_t>(q - frac_start) - 1;
-    }
-    if (lead + exponent > 0)
+    if (leading_exponent(d) + d.exponent > 0)
       return fail(kOutOfRange);
     out.d = positive ? 0.0 : -0.0;
   }

@@ -64,6 +64,12 @@ public:
   template <class V> bool value(V &out);
 
 private:
+  // The steps of `number`, in the order it takes them; Digits collects what they read.
+  struct Digits;
+  bool integer_part(Digits &d);
+  bool fraction(Digits &d);
+  bool exponent(Digits &d);
+  std::int64_t leading_exponent(const Digits &d) const;
   bool escape();
   bool hex4(std::uint32_t &n);
   bool position_at(std::size_t at);

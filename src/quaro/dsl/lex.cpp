@@ -6,7 +6,7 @@
 #include <limits>
 #include <system_error>
 
-#include "quaro/dsl/utf8.hpp"
+#include "util/utf8.hpp"
 
 namespace quaro {
 
@@ -135,18 +135,15 @@ public:
         break;
       }
       case '"':
-        if (!string_literal())
-          return util::unexpected(std::move(err_));
+        UTIL_TRY(string_literal());
         break;
       default:
         if (is_digit(c)) {
-          if (!number())
-            return util::unexpected(std::move(err_));
+          UTIL_TRY(number());
         } else if (is_alpha(c)) {
           identifier();
         } else {
-          unexpected_character(line_, col_);
-          return util::unexpected(std::move(err_));
+          return util::unexpected(unexpected_character(line_, col_));
         }
       }
     }
@@ -164,38 +161,35 @@ private:
   }
 
   // Names the character at i_; bytes that are not well-formed UTF-8 are shown as \xNN.
-  void unexpected_character(std::size_t line, std::size_t col) {
+  ParseError unexpected_character(std::size_t line, std::size_t col) const {
     char32_t cp;
-    const std::size_t n = utf8::decode(s_, i_, cp);
+    const std::size_t n = util::utf8::decode(s_, i_, cp);
     const std::string shown =
         n ? std::string(s_.substr(i_, n)) : hex_byte(static_cast<unsigned char>(s_[i_]));
-    err_ = ParseError{"unexpected character `" + shown + "`", line, col};
+    return ParseError{"unexpected character `" + shown + "`", line, col};
   }
 
-  bool string_literal() {
+  util::Expected<void, ParseError> string_literal() {
     const std::size_t line = line_, col = col_;
     std::size_t j = i_ + 1, chars = 0;
     while (j < s_.size() && s_[j] != '"') {
       char32_t cp;
-      const std::size_t n = utf8::decode(s_, j, cp);
+      const std::size_t n = util::utf8::decode(s_, j, cp);
       if (n == 0) {
         i_ = j;
-        unexpected_character(line, col + 1 + chars);
-        return false;
+        return util::unexpected(unexpected_character(line, col + 1 + chars));
       }
       j += n, ++chars;
     }
-    if (j >= s_.size()) {
-      err_ = ParseError{"unterminated string", line, col};
-      return false;
-    }
+    if (j >= s_.size())
+      return util::unexpected(ParseError{"unterminated string", line, col});
     push(TokenKind::Str, std::string(s_.substr(i_ + 1, j - i_ - 1)));
     i_ = j + 1;
     col_ += chars + 2;
-    return true;
+    return {};
   }
 
-  bool number() {
+  util::Expected<void, ParseError> number() {
     const std::size_t start = i_;
     std::string text;
     while (i_ < s_.size()) {
@@ -222,17 +216,15 @@ private:
         break;
       }
     }
-    if (!well_formed_number(text)) {
-      err_ = ParseError{"invalid number `" + text + "`", line_, col_};
-      return false;
-    }
+    if (!well_formed_number(text))
+      return util::unexpected(ParseError{"invalid number `" + text + "`", line_, col_});
     double v = 0.0;
     const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
     if (r.ec == std::errc::result_out_of_range)
       v = out_of_range_value(text);
     push(TokenKind::Num, {}, v);
     col_ += i_ - start;
-    return true;
+    return {};
   }
 
   void identifier() {
@@ -250,7 +242,6 @@ private:
   std::string_view s_;
   std::size_t i_ = 0, line_ = 1, col_ = 1;
   std::vector<Token> out_;
-  ParseError err_;
 };
 
 std::string quoted(std::string_view s) {

@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "quaro/dsl/parse.hpp"
-#include "quaro/dsl/utf8.hpp"
+#include "util/utf8.hpp"
 
 namespace quaro::lint {
 namespace {
@@ -17,7 +17,7 @@ std::vector<char32_t> scalars(std::string_view s) {
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) {
     char32_t cp;
-    const std::size_t n = utf8::decode(s, i, cp);
+    const std::size_t n = util::utf8::decode(s, i, cp);
     out.push_back(n ? cp : 0x110000 + static_cast<unsigned char>(s[i]));
     i += n ? n : 1;
   }
@@ -70,11 +70,9 @@ std::size_t levenshtein(std::string_view a, std::string_view b) {
 
 util::Expected<std::vector<Lint>, ParseError> lint(std::string_view src,
                                                    const std::vector<std::string> *series) {
-  auto analysis = parse::parse_analyzed(src);
-  if (!analysis)
-    return util::unexpected(std::move(analysis).error());
+  UTIL_ASSIGN_OR_RETURN(parse::Analysis analysis, parse::parse_analyzed(src));
   std::vector<Lint> out;
-  for (const parse::LetBinding &b : analysis->unused)
+  for (const parse::LetBinding &b : analysis.unused)
     out.push_back(Lint{"unused let binding " + ticked(b.name), b.line, b.col});
 
   if (series) {
@@ -84,7 +82,7 @@ util::Expected<std::vector<Lint>, ParseError> lint(std::string_view src,
     known_scalars.reserve(series->size());
     for (const std::string &name : *series)
       known_scalars.push_back(scalars(name));
-    for (const parse::SeriesRef &r : analysis->refs) {
+    for (const parse::SeriesRef &r : analysis.refs) {
       if (known.count(r.name) || !reported.insert(r.name).second)
         continue;
       const std::vector<char32_t> name_scalars = scalars(r.name);

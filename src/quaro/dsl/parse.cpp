@@ -74,10 +74,7 @@ util::Expected<Value, std::string> check_arg(const ops::ParamSpec &p, Value v) {
     if (!v.is_array())
       return util::unexpected(ticked(p.name) + " must be a list `[ ... ]`");
     for (Value &e : v) {
-      auto r = promote(std::move(e));
-      if (!r)
-        return util::unexpected(std::move(r).error());
-      e = std::move(*r);
+      UTIL_ASSIGN_OR_RETURN(e, promote(std::move(e)));
     }
     return v;
   case K::Number:
@@ -143,10 +140,8 @@ util::Expected<Value, std::string> build(const ops::OpSpec &row, std::vector<Val
         continue;
       }
     }
-    auto checked = check_arg(p, std::move(v));
-    if (!checked)
-      return util::unexpected(std::move(checked).error());
-    out[std::string(p.name)] = std::move(*checked);
+    UTIL_ASSIGN_OR_RETURN(Value checked, check_arg(p, std::move(v)));
+    out[std::string(p.name)] = std::move(checked);
   }
   for (std::size_t k = 0; k < keywords.size(); ++k)
     if (!taken[k])
@@ -423,17 +418,13 @@ bool Parser::eat_comma() {
 }
 
 util::Expected<Analysis, ParseError> parse_analyzed(std::string_view src) {
-  auto tokens = lex::lex(src);
-  if (!tokens)
-    return util::unexpected(std::move(tokens).error());
-  return Parser(std::move(*tokens)).program();
+  UTIL_ASSIGN_OR_RETURN(auto tokens, lex::lex(src));
+  return Parser(std::move(tokens)).program();
 }
 
 util::Expected<Value, ParseError> parse(std::string_view src) {
-  auto a = parse_analyzed(src);
-  if (!a)
-    return util::unexpected(std::move(a).error());
-  return std::move(a->expr);
+  UTIL_ASSIGN_OR_RETURN(Analysis a, parse_analyzed(src));
+  return std::move(a.expr);
 }
 
 } // namespace quaro::parse

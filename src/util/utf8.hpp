@@ -1,10 +1,11 @@
-// Strict UTF-8 decoding shared by the lexer and the linter.
+// Strict UTF-8, the one decoder of the lexer, the linter, the JSON reader and the Python intake.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
-namespace quaro::utf8 {
+namespace util::utf8 {
 
 // Decodes the scalar value starting at s[i]. Returns its byte length, or 0 when the bytes there
 // are not well-formed UTF-8 (overlong forms, surrogates, values above U+10FFFF, truncation).
@@ -50,4 +51,35 @@ inline std::size_t decode(std::string_view s, std::size_t i, char32_t &out) {
   return len;
 }
 
-} // namespace quaro::utf8
+// Whether all of s is well-formed UTF-8.
+inline bool valid(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t cp;
+    const std::size_t n = decode(s, i, cp);
+    if (n == 0)
+      return false;
+    i += n;
+  }
+  return true;
+}
+
+// Appends the encoding of a scalar value (at most U+10FFFF, no surrogate).
+inline void append(std::string &out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+} // namespace util::utf8
