@@ -12,6 +12,7 @@ import datetime
 import json
 import os
 import platform
+import re
 import subprocess
 import sys
 
@@ -259,6 +260,18 @@ def rows_label(*parts):
     return "—"
 
 
+def kept_sections(path):
+    """Sections other scripts wrote into the results between <!-- keep NAME --> and
+    <!-- /keep NAME --> (bench/sweep.py's), carried over when the file is rewritten."""
+    try:
+        with open(path) as f:
+            old = f.read()
+    except FileNotFoundError:
+        return ""
+    spans = re.finditer(r"<!-- keep (\S+) -->.*?<!-- /keep \1 -->", old, flags=re.S)
+    return "".join("\n" + m.group(0) + "\n" for m in spans)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
@@ -337,7 +350,7 @@ def main():
         out += [f"| {op} | {impl} | {r:.2f}x | {ms(z)} | {ms(b)} | {fmt_ratio(r3)} | "
                 f"{fmt_ratio(rt)} |"
                 for op, impl, r, z, b, r3, rt in sorted(all_slow, key=lambda s: -s[2])]
-    text = "\n".join(out) + "\n"
+    text = "\n".join(out) + "\n" + kept_sections(args.out)
     with open(args.out, "w") as f:
         f.write(text)
     with open(os.path.join(args.build, "results.json"), "w") as f:

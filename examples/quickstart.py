@@ -2,12 +2,24 @@
 
 Every month-end the strategy holds up to ten of the strongest 60-day performers, keeps a name
 until its momentum falls into the bottom half, and cuts it after a 12% loss. Costs and a
-benchmark are part of the run.
+benchmark are part of the run. The report's curves are then read into a pandas DataFrame and,
+when matplotlib is installed, plotted:
+
+    python3 examples/quickstart.py              # metrics only
+    python3 examples/quickstart.py equity.png   # and a plot of equity, benchmark and drawdown
 """
+from __future__ import annotations
+
+import sys
+from typing import TYPE_CHECKING
+
 import numpy as np
 import pandas as pd
 
 import zorv
+
+if TYPE_CHECKING:  # the report's TypedDicts exist only in the type stub (zorv.pyi)
+    from zorv import Report
 
 STRATEGY = """
 let mom = pct_change(close, 60)
@@ -24,7 +36,9 @@ HEADLINE = [
 ]
 
 
-def synthetic_market(n_dates=500, n_symbols=40, seed=2024):
+def synthetic_market(
+    n_dates: int = 500, n_symbols: int = 40, seed: int = 2024
+) -> tuple[dict[str, pd.DataFrame], dict[str, str]]:
     """Prices from a one-factor model with persistent per-symbol drifts (so momentum pays)."""
     rng = np.random.default_rng(seed)
     dates = pd.bdate_range("2022-01-03", periods=n_dates)
@@ -34,7 +48,10 @@ def synthetic_market(n_dates=500, n_symbols=40, seed=2024):
     noise = rng.normal(0.0, 0.018, size=(n_dates, n_symbols))
     close = 100.0 * np.exp(np.cumsum(market + drift + noise, axis=0))
     spread = np.abs(rng.normal(0.0, 0.006, size=close.shape))
-    frame = lambda a: pd.DataFrame(a, index=dates, columns=symbols)
+
+    def frame(a: np.ndarray) -> pd.DataFrame:
+        return pd.DataFrame(a, index=dates, columns=symbols)
+
     panels = {
         "close": frame(close),
         "high": frame(close * (1 + spread)),
@@ -46,7 +63,48 @@ def synthetic_market(n_dates=500, n_symbols=40, seed=2024):
     return panels, industry
 
 
-def main():
+def report_frame(report: Report) -> pd.DataFrame:
+    """Equity, drawdown and (when the run has one) benchmark by date. Dates come as YYYYMMDD ints
+    and values that are not finite as None; the frame has a DatetimeIndex and NaN for those."""
+    index = pd.to_datetime([str(d) for d in report["dates"]], format="%Y%m%d")
+    columns = {"equity": report["equity"], "drawdown": report["drawdown"]}
+    if "benchmark" in report:
+        columns["benchmark"] = report["benchmark"]
+    return pd.DataFrame(columns, index=index.rename("date"), dtype=float)
+
+
+def plot(frame: pd.DataFrame, path: str) -> None:
+    """Equity against the benchmark, the drawdown beneath, saved as a PNG."""
+    try:
+        import matplotlib
+    except ImportError:
+        print(f"matplotlib is not installed: no plot written to {path} (pip install matplotlib)")
+        return
+    matplotlib.use("Agg")  # files only, no display needed
+    import matplotlib.pyplot as plt
+
+    fig, (top, bottom) = plt.subplots(
+        2, 1, sharex=True, figsize=(10, 6), gridspec_kw={"height_ratios": [3, 1]}
+    )
+    top.plot(frame.index, frame["equity"], label="strategy")
+    if "benchmark" in frame:
+        top.plot(frame.index, frame["benchmark"], label="benchmark")
+    top.set_ylabel("equity")
+    top.set_title("Momentum rotation, synthetic market")
+    top.legend(loc="upper left")
+    top.grid(alpha=0.3)
+    bottom.fill_between(frame.index, frame["drawdown"], 0.0, color="tab:red", alpha=0.5)
+    bottom.set_ylabel("drawdown")
+    bottom.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    print(f"plot written to {path}")
+
+
+def main(argv: list[str]) -> None:
+    if len(argv) > 1:
+        sys.exit("usage: quickstart.py [PLOT.png]")
     panels, industry = synthetic_market()
     for lint in zorv.lint(STRATEGY, list(panels)):
         print(f"lint {lint['line']}:{lint['col']}: {lint['message']}")
@@ -65,5 +123,12 @@ def main():
         value = metrics.get(key)
         print(f"  {key:<18} {'n/a' if value is None else f'{value:.4f}'}")
 
+    frame = report_frame(report)
+    print()
+    print(frame.tail(3).to_string())
+    if argv:
+        plot(frame, argv[0])
+
+
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])
