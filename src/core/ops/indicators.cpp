@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/ops/grid.hpp"
+#include "core/ops/kernel.hpp"
 #include "core/ops/rolling.hpp"
 #include "core/panel.hpp"
 
@@ -15,11 +16,11 @@ namespace zorv {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-inline bool finite(double x) { return std::isfinite(x); }
+using ops::finite;
+using ops::first_finite;
+using ops::kInf;
+using ops::kNaN;
+using ops::kNone;
 
 // (now - then) / then, as a kernel for ops::PacketFn.
 struct ChangeRatio {
@@ -81,16 +82,13 @@ template <class Step> Panel walk_from_first_finite(const Panel &p, Step step) {
   const auto C = p.cols();
   const double *x = p.data.data();
   double *y = out.data.data();
-  std::vector<std::size_t> start(C, kNone);
+  const std::vector<std::size_t> start = first_finite(ops::View(p.data), R, C);
   for (std::size_t t = 0; t < R; ++t) {
     const double *xr = x + t * C;
     double *yr = y + t * C;
     for (std::size_t c = 0; c < C; ++c) {
-      if (start[c] == kNone) {
-        if (!finite(xr[c])) {
-          continue;
-        }
-        start[c] = t;
+      if (start[c] == kNone || t < start[c]) {
+        continue;
       }
       step(c, t - start[c], t > 0 ? (xr - C)[c] : kNaN, xr[c], yr[c]);
     }
@@ -273,24 +271,7 @@ Panel Panel::rsi(std::size_t n) const {
     return Panel(dates, symbols);
   }
   const double *x = data.data();
-  // Each column's first finite row s, found by sweeping rows over the columns still without one.
-  std::vector<std::size_t> start(C, kNone);
-  std::vector<std::size_t> pending(C);
-  for (std::size_t c = 0; c < C; ++c) {
-    pending[c] = c;
-  }
-  for (std::size_t t = 0; t < R && !pending.empty(); ++t) {
-    const double *xr = x + t * C;
-    std::size_t kept = 0;
-    for (const std::size_t c : pending) {
-      if (finite(xr[c])) {
-        start[c] = t;
-      } else {
-        pending[kept++] = c;
-      }
-    }
-    pending.resize(kept);
-  }
+  const std::vector<std::size_t> start = first_finite(ops::View(data), R, C);
   // The seed averages, walked down each column apart: they cover only n + 1 rows per column.
   // first[c] is the row of the column's first value as a double (exact: rows are far below
   // 2^53), +inf for a column that never gets one.

@@ -2,21 +2,11 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <vector>
 
-#include "core/panel.hpp"
+#include "core/ops/kernel.hpp"
 
 namespace zorv::ops {
-
-// Rows of a run of columns of a row-major matrix.
-struct View {
-  const double *first;
-  std::size_t stride;
-  explicit View(const Matrix &m, std::size_t col = 0)
-      : first(m.data() + col), stride(static_cast<std::size_t>(m.cols())) {}
-  const double *operator[](std::size_t t) const { return first + t * stride; }
-};
 
 // Extreme (Max: largest) of the last n rows of several columns, fed one row at a time, without
 // a whole panel in between. Linear in the cells whatever n is (van Herk / Gil-Werman): rows fall
@@ -52,21 +42,20 @@ public:
     if (t + 1 == b0 + n_) { // the window is exactly this block
       for (std::size_t j = 0; j < width_; ++j) {
         const double v = pre[j];
-        out[j] = row < ne[j] ? std::numeric_limits<double>::quiet_NaN() : v;
+        out[j] = row < ne[j] ? kNaN : v;
       }
     } else {
       const double *sr = suffix_.data() + ((t + 1) % n_) * width_; // row t - n + 1
       for (std::size_t j = 0; j < width_; ++j) {
         const double v = join(sr[j], pre[j]);
-        out[j] = row < ne[j] ? std::numeric_limits<double>::quiet_NaN() : v;
+        out[j] = row < ne[j] ? kNaN : v;
       }
     }
     return true;
   }
 
 private:
-  static constexpr double kNeutral =
-      Max ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+  static constexpr double kNeutral = Max ? -kInf : kInf;
 
   // The later value wins only when strictly better.
   static double join(double earlier, double later) {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
-#include <limits>
 #include <string>
 
+#include "core/ops/kernel.hpp"
 #include "core/ops/rolling.hpp"
 
 // The indicators sweep rows and work across all columns of a row at once, carrying each column's
@@ -16,16 +16,14 @@ namespace zorv::ta {
 
 namespace {
 
+using ops::finite;
+using ops::first_finite;
+using ops::kInf;
+using ops::kNaN;
+using ops::kNone;
+using ops::OutView;
 using ops::RollingExtreme;
 using ops::View;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-// x - x is 0.0 exactly for finite x and NaN otherwise; unlike std::isfinite it leaves loops
-// free of calls and branches, so they vectorise.
-bool finite(double x) { return x - x == 0.0; }
 
 struct Input {
   const Panel &panel;
@@ -40,34 +38,11 @@ Result<void> check_covers(const Panel &close, std::initializer_list<Input> input
   return {};
 }
 
-struct OutView {
-  double *first;
-  std::size_t stride;
-  explicit OutView(Matrix &m) : first(m.data()), stride(static_cast<std::size_t>(m.cols())) {}
-  double *operator[](std::size_t t) const { return first + t * stride; }
-};
-
 // A panel of the given grid whose cells are not yet written; for results that write every cell.
 Panel unfilled(const Panel &grid) {
   return Panel(grid.dates, grid.symbols,
                uninit_matrix(static_cast<Eigen::Index>(grid.rows()),
                              static_cast<Eigen::Index>(grid.cols())));
-}
-
-// Per column, the first row whose cell is finite; kNone for a column without one.
-std::vector<std::size_t> first_finite(View x, std::size_t rows, std::size_t width) {
-  std::vector<std::size_t> s(width, kNone);
-  std::size_t missing = width;
-  for (std::size_t t = 0; t < rows && missing > 0; ++t) {
-    const double *r = x[t];
-    for (std::size_t j = 0; j < width; ++j) {
-      if (s[j] == kNone && finite(r[j])) {
-        s[j] = t;
-        --missing;
-      }
-    }
-  }
-  return s;
 }
 
 // out = ok ? v : NaN. Storing v first keeps its computation unconditional: otherwise GCC moves a
@@ -380,8 +355,7 @@ struct StochKValue {
 template <class Fn>
 Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                              Fn value) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   Panel out = unfilled(close);
   const OutView o(out.data);
   RangePosition<Fn> pos(high, low, close, n, value);
@@ -394,8 +368,7 @@ Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &c
 template <class Post>
 Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                        Post post) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out = unfilled(close);
@@ -457,8 +430,7 @@ Result<Panel> natr(const Panel &high, const Panel &low, const Panel &close, std:
 }
 
 Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out(close.dates, close.symbols);
@@ -511,8 +483,7 @@ Result<Panel> stoch_k(const Panel &high, const Panel &low, const Panel &close, s
 
 Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                       std::size_t d) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   if (d == 0 || d > rows)
@@ -648,8 +619,7 @@ Panel aroon_dir(const Panel &x, std::size_t n, bool up) {
 }
 
 Result<Panel> obv(const Panel &close, const Panel &volume) {
-  if (auto ok = check_covers(close, {{volume, "volume"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{volume, "volume"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out = unfilled(close);
@@ -691,8 +661,7 @@ Result<Panel> obv(const Panel &close, const Panel &volume) {
 
 Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const Panel &volume,
                   std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   if (n >= rows)
@@ -705,8 +674,7 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
   // the output loop selects without branches.
   std::vector<double> first(cols);
   for (std::size_t j = 0; j < cols; ++j)
-    first[j] = s[j] == kNone ? std::numeric_limits<double>::infinity()
-                             : static_cast<double>(s[j]) + static_cast<double>(n);
+    first[j] = s[j] == kNone ? kInf : static_cast<double>(s[j]) + static_cast<double>(n);
   // With n = 0 every window is empty: no flow is kept and every sum stays 0.0.
   Ring pos(std::max<std::size_t>(n, 1), cols), neg(std::max<std::size_t>(n, 1), cols);
   std::vector<double> tp(cols), prev_tp(cols), p(cols), m(cols);
@@ -758,8 +726,7 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
 
 Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, const Panel &volume,
                    std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out(close.dates, close.symbols);
@@ -800,8 +767,7 @@ Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, cons
 
 Result<std::pair<std::vector<double>, std::vector<double>>>
 di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col, std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   std::vector<double> plus(rows, kNaN), minus(rows, kNaN);
   if (col >= close.cols() || rows == 0)
@@ -814,8 +780,7 @@ di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col
 
 Result<Panel> di_panel(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                        bool plus) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   Panel out = unfilled(close);
   const OutView o(out.data);
   Directional di(View(high.data), View(low.data), View(close.data), close.rows(), close.cols(), n);
@@ -829,8 +794,7 @@ Result<Panel> di_panel(const Panel &high, const Panel &low, const Panel &close, 
 }
 
 Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   if (n == 0 || n > rows)
