@@ -12,8 +12,6 @@
 
 namespace zorv::ops {
 
-namespace pk = Eigen::internal;
-
 // True when aligning the panel with another panel of the same grid gives that grid back
 // unchanged: dates strictly ascending, no symbol repeated. Operators composed from two-panel
 // operators over one input may then skip the alignment.

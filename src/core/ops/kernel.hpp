@@ -11,6 +11,8 @@
 
 namespace zorv::ops {
 
+namespace pk = Eigen::internal;
+
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kInf = std::numeric_limits<double>::infinity();
 // A row index that no row has: "not found", "never".

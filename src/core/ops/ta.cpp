@@ -520,83 +520,22 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
 
 namespace {
 
-// Whether a cell takes over from the extreme so far, coming later; ties go to the later row.
-template <bool Up> bool takes_over(double cell, double best) {
-  return Up ? cell >= best : cell <= best;
-}
-
-// Aroon over blocks of n + 1 rows. A window either is one block, whose extreme is the running one
-// from the block's start (prefix), or ends in one block and starts in the one before, whose
-// extremes from each row to the block's end (suffix) are formed backwards once the block is
-// complete. Rows are kept as doubles so that every loop runs over whole rows with selects.
-template <bool Up>
-void aroon_blocks(View v, const OutView &o, std::size_t rows, std::size_t cols, std::size_t n) {
-  const std::size_t m = n + 1;
+// Aroon: how recent the extreme of the last n + 1 rows is, in percent of n, from the row that
+// extreme gives (the latest among ties; NaN for a window holding a non-finite cell).
+template <class Extreme>
+void aroon_rows(Extreme &&extreme, const OutView &o, std::size_t rows, std::size_t cols,
+                std::size_t n) {
   const double nf = static_cast<double>(n);
-  std::vector<double> run(cols, 0.0), pv(cols), pr(cols), sv(m * cols), sr(m * cols);
-  double *__restrict rn = run.data();
-  double *__restrict pval = pv.data();
-  double *__restrict prow = pr.data();
   for (std::size_t t = 0; t < rows; ++t) {
-    const double *__restrict x = v[t];
     double *__restrict y = o[t];
-    const double tf = static_cast<double>(t);
-    const bool opens = t % m == 0;
-    // Every cell but NaN takes over from the opening value; a NaN cell makes every window that
-    // holds it undefined, so the prefix it leaves is never read.
-    if (opens)
-      std::fill(pval, pval + cols, Up ? -kInf : kInf);
-    for (std::size_t j = 0; j < cols; ++j) {
-      const double c = x[j], bv = pval[j];
-      // Counts stay exact in doubles; the product resets the run at a non-finite cell.
-      rn[j] = (rn[j] + 1.0) * (finite(c) ? 1.0 : 0.0);
-      // Stored first and overwritten, as in put, so that the loop stays free of branches.
-      const double br = prow[j];
-      pval[j] = bv;
-      prow[j] = br;
-      if (takes_over<Up>(c, bv)) {
-        pval[j] = c;
-        prow[j] = tf;
-      }
-    }
-    const bool closes = (t + 1) % m == 0;
-    if (t < n) {
+    if (!extreme.step(t, y)) {
       std::fill(y, y + cols, kNaN);
-    } else if (closes) {
-      for (std::size_t j = 0; j < cols; ++j)
-        put(y[j], (nf - (tf - prow[j])) * 100.0 / nf, rn[j] > nf);
-    } else {
-      const double *__restrict av = sv.data() + ((t - n) % m) * cols;
-      const double *__restrict ar = sr.data() + ((t - n) % m) * cols;
-      for (std::size_t j = 0; j < cols; ++j) {
-        const double p = prow[j], a = ar[j];
-        const double b = takes_over<Up>(pval[j], av[j]) ? p : a;
-        put(y[j], (nf - (tf - b)) * 100.0 / nf, rn[j] > nf);
-      }
-    }
-    if (!closes)
       continue;
-    // Suffix extremes of the block that ends here; an earlier row takes over only when strictly
-    // beyond, so ties keep the later row. (NaN cells again only meet undefined windows.)
-    std::copy(x, x + cols, sv.data() + n * cols);
-    std::fill(sr.data() + n * cols, sr.data() + m * cols, tf);
-    for (std::size_t k = n; k-- > 0;) {
-      const double *__restrict xi = v[t - n + k];
-      const double *__restrict nv = sv.data() + (k + 1) * cols;
-      const double *__restrict nr = sr.data() + (k + 1) * cols;
-      double *__restrict cv = sv.data() + k * cols;
-      double *__restrict cr = sr.data() + k * cols;
-      const double kf = static_cast<double>(t - n + k);
-      for (std::size_t j = 0; j < cols; ++j) {
-        const double c = xi[j], bv = nv[j], br = nr[j];
-        const bool take = Up ? c > bv : c < bv;
-        cv[j] = bv;
-        cr[j] = br;
-        if (take) {
-          cv[j] = c;
-          cr[j] = kf;
-        }
-      }
+    }
+    const double tf = static_cast<double>(t);
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double b = y[j];
+      put(y[j], (nf - (tf - b)) * 100.0 / nf, b == b);
     }
   }
 }
@@ -609,12 +548,11 @@ Panel aroon_dir(const Panel &x, std::size_t n, bool up) {
   if (n == 0 || n >= rows)
     return Panel(x.dates, x.symbols);
   Panel out = unfilled(x);
-  const View v(x.data);
   const OutView o(out.data);
   if (up)
-    aroon_blocks<true>(v, o, rows, cols, n);
+    aroon_rows(RollingExtreme<true, true>(View(x.data), cols, n + 1), o, rows, cols, n);
   else
-    aroon_blocks<false>(v, o, rows, cols, n);
+    aroon_rows(RollingExtreme<false, true>(View(x.data), cols, n + 1), o, rows, cols, n);
   return out;
 }
 
