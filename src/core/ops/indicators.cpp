@@ -82,15 +82,22 @@ template <class Step> Panel walk_from_first_finite(const Panel &p, Step step) {
   const auto C = p.cols();
   const double *x = p.data.data();
   double *y = out.data.data();
-  const std::vector<std::size_t> start = first_finite(ops::View(p.data), R, C);
+  // Found as the walk goes: a row is fed once the walk has read it, so that its cells are in
+  // cache, and each column that starts there then takes its first step.
+  ops::FirstFinite first(C);
+  const std::vector<std::size_t> &start = first.start();
   for (std::size_t t = 0; t < R; ++t) {
     const double *xr = x + t * C;
     double *yr = y + t * C;
     for (std::size_t c = 0; c < C; ++c) {
-      if (start[c] == kNone || t < start[c]) {
+      if (t < start[c]) { // kNone included
         continue;
       }
       step(c, t - start[c], t > 0 ? (xr - C)[c] : kNaN, xr[c], yr[c]);
+    }
+    if (!first.done()) {
+      first.feed(t, xr,
+                 [&](std::size_t c) { step(c, 0, t > 0 ? (xr - C)[c] : kNaN, xr[c], yr[c]); });
     }
   }
   return out;

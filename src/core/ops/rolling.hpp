@@ -62,8 +62,10 @@ public:
     const double *prow = prefix_row_.data();
     if (t + 1 == b0 + n_) { // the window is exactly this block
       const double *best = Row ? prow : pre;
-      for (std::size_t j = 0; j < width_; ++j)
-        out[j] = row < ne[j] ? kNaN : best[j];
+      for (std::size_t j = 0; j < width_; ++j) {
+        const double v = best[j];
+        out[j] = row < ne[j] ? kNaN : v;
+      }
     } else {
       const std::size_t at = ((t + 1) % n_) * width_; // row t - n + 1
       const double *sr = suffix_.data() + at;
