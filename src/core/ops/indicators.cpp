@@ -17,8 +17,6 @@ namespace zorv {
 namespace {
 
 using ops::finite;
-using ops::first_finite;
-using ops::kInf;
 using ops::kNaN;
 using ops::kNone;
 
@@ -278,12 +276,12 @@ Panel Panel::rsi(std::size_t n) const {
     return Panel(dates, symbols);
   }
   const double *x = data.data();
-  const std::vector<std::size_t> start = first_finite(ops::View(data), R, C);
+  const std::vector<std::size_t> start = ops::first_finite(ops::View(data), R, C);
   // The seed averages, walked down each column apart: they cover only n + 1 rows per column.
   // first[c] is the row of the column's first value as a double (exact: rows are far below
   // 2^53), +inf for a column that never gets one.
   const double nd = static_cast<double>(n);
-  std::vector<double> first(C, kInf), seed(C, kNaN), g(C, 0.0), l(C, 0.0);
+  std::vector<double> first(C, ops::kInf), seed(C, kNaN), g(C, 0.0), l(C, 0.0);
   for (std::size_t c = 0; c < C; ++c) {
     const std::size_t s = start[c];
     if (s == kNone || n >= R - s) {
