@@ -1,9 +1,10 @@
 #include "core/align.hpp"
 
-#include <limits>
 #include <set>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "core/ops/kernel.hpp"
 
 namespace zorv::align {
 
@@ -44,7 +45,6 @@ Panel project(const Panel &p, const std::vector<std::int32_t> &dates,
     }
   }
   // Every cell is written once: copied, or NaN where the panel lacks the date or the symbol.
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   Matrix m = uninit_matrix(static_cast<Eigen::Index>(dates.size()),
                            static_cast<Eigen::Index>(symbols.size()));
   bool same_cols = symbols.size() == p.symbols.size();
@@ -55,7 +55,7 @@ Panel project(const Panel &p, const std::vector<std::int32_t> &dates,
     auto dst = m.row(static_cast<Eigen::Index>(i));
     auto it = row_of.find(dates[i]);
     if (it == row_of.end()) {
-      dst.setConstant(kNaN);
+      dst.setConstant(ops::kNaN);
       continue;
     }
     const auto src = p.data.row(it->second);
@@ -65,7 +65,7 @@ Panel project(const Panel &p, const std::vector<std::int32_t> &dates,
     }
     for (std::size_t j = 0; j < symbols.size(); ++j) {
       const Eigen::Index c = src_col[j];
-      dst(static_cast<Eigen::Index>(j)) = c >= 0 ? src(c) : kNaN;
+      dst(static_cast<Eigen::Index>(j)) = c >= 0 ? src(c) : ops::kNaN;
     }
   }
   return Panel(dates, symbols, std::move(m));

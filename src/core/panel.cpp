@@ -1,18 +1,15 @@
 #include "core/panel.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <utility>
+
+#include "core/ops/kernel.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
 
 namespace zorv {
-
-namespace {
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-} // namespace
 
 Matrix uninit_matrix(Eigen::Index rows, Eigen::Index cols) {
   Matrix m(rows, cols);
@@ -38,7 +35,7 @@ Panel::Panel(std::vector<std::int32_t> d, std::vector<std::string> s)
     : dates(std::move(d)), symbols(std::move(s)),
       data(uninit_matrix(static_cast<Eigen::Index>(dates.size()),
                          static_cast<Eigen::Index>(symbols.size()))) {
-  data.setConstant(kNaN);
+  data.setConstant(ops::kNaN);
 }
 
 Panel::Panel(std::vector<std::int32_t> d, std::vector<std::string> s, Matrix m)
@@ -60,7 +57,7 @@ Panel Panel::shift(std::size_t n) const {
   const std::size_t r = rows();
   const auto lead = static_cast<Eigen::Index>(n < r ? n : r);
   const auto keep = static_cast<Eigen::Index>(r) - lead;
-  m.topRows(lead).setConstant(kNaN);
+  m.topRows(lead).setConstant(ops::kNaN);
   m.bottomRows(keep) = data.topRows(keep);
   return Panel(dates, symbols, std::move(m));
 }

@@ -1,10 +1,10 @@
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <utility>
 
 #include "core/align.hpp"
 #include "core/ops/grid.hpp"
+#include "core/ops/kernel.hpp"
 #include "core/panel.hpp"
 
 namespace zorv {
@@ -13,7 +13,7 @@ namespace {
 
 namespace pk = Eigen::internal;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using ops::kNaN;
 
 // One operand fixed: the scalar on the left (Left) or on the right.
 template <BinOp Op, bool Left> struct WithScalar {

@@ -3,16 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 
+#include "core/ops/kernel.hpp"
 #include "core/panel.hpp"
 
 namespace zorv::ops {
-
-namespace pk = Eigen::internal;
 
 // True when aligning the panel with another panel of the same grid gives that grid back
 // unchanged: dates strictly ascending, no symbol repeated. Operators composed from two-panel
@@ -168,7 +166,7 @@ template <class F> Panel zip_with_lag(const Panel &p, std::size_t n, F f) {
   double *y = m.data();
   const std::size_t lead = n < R ? n : R;
   for (std::size_t i = 0; i < lead * C; ++i) {
-    y[i] = f(x[i], std::numeric_limits<double>::quiet_NaN());
+    y[i] = f(x[i], kNaN);
   }
   if (n >= R) {
     return Panel(p.dates, p.symbols, std::move(m));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/ops/grid.hpp"
+#include "core/ops/kernel.hpp"
 #include "core/ops/rolling.hpp"
 #include "core/panel.hpp"
 
@@ -15,11 +16,9 @@ namespace zorv {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-inline bool finite(double x) { return std::isfinite(x); }
+using ops::finite;
+using ops::kNaN;
+using ops::kNone;
 
 // (now - then) / then, as a kernel for ops::PacketFn.
 struct ChangeRatio {
@@ -81,18 +80,22 @@ template <class Step> Panel walk_from_first_finite(const Panel &p, Step step) {
   const auto C = p.cols();
   const double *x = p.data.data();
   double *y = out.data.data();
-  std::vector<std::size_t> start(C, kNone);
+  // Found as the walk goes: a row is fed once the walk has read it, so that its cells are in
+  // cache, and each column that starts there then takes its first step.
+  ops::FirstFinite first(C);
+  const std::vector<std::size_t> &start = first.start();
   for (std::size_t t = 0; t < R; ++t) {
     const double *xr = x + t * C;
     double *yr = y + t * C;
     for (std::size_t c = 0; c < C; ++c) {
-      if (start[c] == kNone) {
-        if (!finite(xr[c])) {
-          continue;
-        }
-        start[c] = t;
+      if (t < start[c]) { // kNone included
+        continue;
       }
       step(c, t - start[c], t > 0 ? (xr - C)[c] : kNaN, xr[c], yr[c]);
+    }
+    if (!first.done()) {
+      first.feed(t, xr,
+                 [&](std::size_t c) { step(c, 0, t > 0 ? (xr - C)[c] : kNaN, xr[c], yr[c]); });
     }
   }
   return out;
@@ -273,29 +276,12 @@ Panel Panel::rsi(std::size_t n) const {
     return Panel(dates, symbols);
   }
   const double *x = data.data();
-  // Each column's first finite row s, found by sweeping rows over the columns still without one.
-  std::vector<std::size_t> start(C, kNone);
-  std::vector<std::size_t> pending(C);
-  for (std::size_t c = 0; c < C; ++c) {
-    pending[c] = c;
-  }
-  for (std::size_t t = 0; t < R && !pending.empty(); ++t) {
-    const double *xr = x + t * C;
-    std::size_t kept = 0;
-    for (const std::size_t c : pending) {
-      if (finite(xr[c])) {
-        start[c] = t;
-      } else {
-        pending[kept++] = c;
-      }
-    }
-    pending.resize(kept);
-  }
+  const std::vector<std::size_t> start = ops::first_finite(ops::View(data), R, C);
   // The seed averages, walked down each column apart: they cover only n + 1 rows per column.
   // first[c] is the row of the column's first value as a double (exact: rows are far below
   // 2^53), +inf for a column that never gets one.
   const double nd = static_cast<double>(n);
-  std::vector<double> first(C, kInf), seed(C, kNaN), g(C, 0.0), l(C, 0.0);
+  std::vector<double> first(C, ops::kInf), seed(C, kNaN), g(C, 0.0), l(C, 0.0);
   for (std::size_t c = 0; c < C; ++c) {
     const std::size_t s = start[c];
     if (s == kNone || n >= R - s) {

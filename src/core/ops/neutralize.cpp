@@ -2,19 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <map>
 #include <string_view>
 #include <unordered_map>
 
 #include "core/align.hpp"
+#include "core/ops/kernel.hpp"
 #include "core/ops/linalg.hpp"
 
 namespace zorv {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using ops::kNaN;
 
 const std::string &label_of(const IndustryMap &industry, const std::string &symbol) {
   static const std::string other = neutralize::kOtherLabel;

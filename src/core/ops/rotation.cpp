@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "core/align.hpp"
+#include "core/ops/kernel.hpp"
 
 namespace zorv {
 
@@ -12,8 +13,8 @@ namespace rotation {
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using ops::kInf;
+using ops::kNaN;
 
 // Value then position; a total order even with NaN (after every number), so no sort or
 // selection can stray.
@@ -232,7 +233,7 @@ Panel Panel::hold_until(const Panel &exit, const HoldUntilOpts &opts) const {
     }
   }
 
-  std::vector<double> entry_price(n, std::numeric_limits<double>::quiet_NaN());
+  std::vector<double> entry_price(n, ops::kNaN);
   std::vector<double> peak(n, 1.0);
   for (Eigen::Index t = 1; t < T; ++t) {
     // Evaluation refuses stops without a price; here they simply fire nothing. The grids are

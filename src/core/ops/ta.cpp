@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
-#include <limits>
 #include <string>
 
+#include "core/ops/kernel.hpp"
 #include "core/ops/rolling.hpp"
 
 // The indicators sweep rows and work across all columns of a row at once, carrying each column's
@@ -16,16 +16,14 @@ namespace zorv::ta {
 
 namespace {
 
+using ops::finite;
+using ops::first_finite;
+using ops::kInf;
+using ops::kNaN;
+using ops::kNone;
+using ops::OutView;
 using ops::RollingExtreme;
 using ops::View;
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-// x - x is 0.0 exactly for finite x and NaN otherwise; unlike std::isfinite it leaves loops
-// free of calls and branches, so they vectorise.
-bool finite(double x) { return x - x == 0.0; }
 
 struct Input {
   const Panel &panel;
@@ -40,34 +38,11 @@ Result<void> check_covers(const Panel &close, std::initializer_list<Input> input
   return {};
 }
 
-struct OutView {
-  double *first;
-  std::size_t stride;
-  explicit OutView(Matrix &m) : first(m.data()), stride(static_cast<std::size_t>(m.cols())) {}
-  double *operator[](std::size_t t) const { return first + t * stride; }
-};
-
 // A panel of the given grid whose cells are not yet written; for results that write every cell.
 Panel unfilled(const Panel &grid) {
   return Panel(grid.dates, grid.symbols,
                uninit_matrix(static_cast<Eigen::Index>(grid.rows()),
                              static_cast<Eigen::Index>(grid.cols())));
-}
-
-// Per column, the first row whose cell is finite; kNone for a column without one.
-std::vector<std::size_t> first_finite(View x, std::size_t rows, std::size_t width) {
-  std::vector<std::size_t> s(width, kNone);
-  std::size_t missing = width;
-  for (std::size_t t = 0; t < rows && missing > 0; ++t) {
-    const double *r = x[t];
-    for (std::size_t j = 0; j < width; ++j) {
-      if (s[j] == kNone && finite(r[j])) {
-        s[j] = t;
-        --missing;
-      }
-    }
-  }
-  return s;
 }
 
 // out = ok ? v : NaN. Storing v first keeps its computation unconditional: otherwise GCC moves a
@@ -380,8 +355,7 @@ struct StochKValue {
 template <class Fn>
 Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                              Fn value) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   Panel out = unfilled(close);
   const OutView o(out.data);
   RangePosition<Fn> pos(high, low, close, n, value);
@@ -394,8 +368,7 @@ Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &c
 template <class Post>
 Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                        Post post) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out = unfilled(close);
@@ -457,8 +430,7 @@ Result<Panel> natr(const Panel &high, const Panel &low, const Panel &close, std:
 }
 
 Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out(close.dates, close.symbols);
@@ -511,8 +483,7 @@ Result<Panel> stoch_k(const Panel &high, const Panel &low, const Panel &close, s
 
 Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                       std::size_t d) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   if (d == 0 || d > rows)
@@ -549,83 +520,22 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
 
 namespace {
 
-// Whether a cell takes over from the extreme so far, coming later; ties go to the later row.
-template <bool Up> bool takes_over(double cell, double best) {
-  return Up ? cell >= best : cell <= best;
-}
-
-// Aroon over blocks of n + 1 rows. A window either is one block, whose extreme is the running one
-// from the block's start (prefix), or ends in one block and starts in the one before, whose
-// extremes from each row to the block's end (suffix) are formed backwards once the block is
-// complete. Rows are kept as doubles so that every loop runs over whole rows with selects.
-template <bool Up>
-void aroon_blocks(View v, const OutView &o, std::size_t rows, std::size_t cols, std::size_t n) {
-  const std::size_t m = n + 1;
+// Aroon: how recent the extreme of the last n + 1 rows is, in percent of n, from the row that
+// extreme gives (the latest among ties; NaN for a window holding a non-finite cell).
+template <class Extreme>
+void aroon_rows(Extreme &&extreme, const OutView &o, std::size_t rows, std::size_t cols,
+                std::size_t n) {
   const double nf = static_cast<double>(n);
-  std::vector<double> run(cols, 0.0), pv(cols), pr(cols), sv(m * cols), sr(m * cols);
-  double *__restrict rn = run.data();
-  double *__restrict pval = pv.data();
-  double *__restrict prow = pr.data();
   for (std::size_t t = 0; t < rows; ++t) {
-    const double *__restrict x = v[t];
     double *__restrict y = o[t];
-    const double tf = static_cast<double>(t);
-    const bool opens = t % m == 0;
-    // Every cell but NaN takes over from the opening value; a NaN cell makes every window that
-    // holds it undefined, so the prefix it leaves is never read.
-    if (opens)
-      std::fill(pval, pval + cols, Up ? -kInf : kInf);
-    for (std::size_t j = 0; j < cols; ++j) {
-      const double c = x[j], bv = pval[j];
-      // Counts stay exact in doubles; the product resets the run at a non-finite cell.
-      rn[j] = (rn[j] + 1.0) * (finite(c) ? 1.0 : 0.0);
-      // Stored first and overwritten, as in put, so that the loop stays free of branches.
-      const double br = prow[j];
-      pval[j] = bv;
-      prow[j] = br;
-      if (takes_over<Up>(c, bv)) {
-        pval[j] = c;
-        prow[j] = tf;
-      }
-    }
-    const bool closes = (t + 1) % m == 0;
-    if (t < n) {
+    if (!extreme.step(t, y)) {
       std::fill(y, y + cols, kNaN);
-    } else if (closes) {
-      for (std::size_t j = 0; j < cols; ++j)
-        put(y[j], (nf - (tf - prow[j])) * 100.0 / nf, rn[j] > nf);
-    } else {
-      const double *__restrict av = sv.data() + ((t - n) % m) * cols;
-      const double *__restrict ar = sr.data() + ((t - n) % m) * cols;
-      for (std::size_t j = 0; j < cols; ++j) {
-        const double p = prow[j], a = ar[j];
-        const double b = takes_over<Up>(pval[j], av[j]) ? p : a;
-        put(y[j], (nf - (tf - b)) * 100.0 / nf, rn[j] > nf);
-      }
-    }
-    if (!closes)
       continue;
-    // Suffix extremes of the block that ends here; an earlier row takes over only when strictly
-    // beyond, so ties keep the later row. (NaN cells again only meet undefined windows.)
-    std::copy(x, x + cols, sv.data() + n * cols);
-    std::fill(sr.data() + n * cols, sr.data() + m * cols, tf);
-    for (std::size_t k = n; k-- > 0;) {
-      const double *__restrict xi = v[t - n + k];
-      const double *__restrict nv = sv.data() + (k + 1) * cols;
-      const double *__restrict nr = sr.data() + (k + 1) * cols;
-      double *__restrict cv = sv.data() + k * cols;
-      double *__restrict cr = sr.data() + k * cols;
-      const double kf = static_cast<double>(t - n + k);
-      for (std::size_t j = 0; j < cols; ++j) {
-        const double c = xi[j], bv = nv[j], br = nr[j];
-        const bool take = Up ? c > bv : c < bv;
-        cv[j] = bv;
-        cr[j] = br;
-        if (take) {
-          cv[j] = c;
-          cr[j] = kf;
-        }
-      }
+    }
+    const double tf = static_cast<double>(t);
+    for (std::size_t j = 0; j < cols; ++j) {
+      const double b = y[j];
+      put(y[j], (nf - (tf - b)) * 100.0 / nf, b == b);
     }
   }
 }
@@ -638,18 +548,16 @@ Panel aroon_dir(const Panel &x, std::size_t n, bool up) {
   if (n == 0 || n >= rows)
     return Panel(x.dates, x.symbols);
   Panel out = unfilled(x);
-  const View v(x.data);
   const OutView o(out.data);
   if (up)
-    aroon_blocks<true>(v, o, rows, cols, n);
+    aroon_rows(RollingExtreme<true, true>(View(x.data), cols, n + 1), o, rows, cols, n);
   else
-    aroon_blocks<false>(v, o, rows, cols, n);
+    aroon_rows(RollingExtreme<false, true>(View(x.data), cols, n + 1), o, rows, cols, n);
   return out;
 }
 
 Result<Panel> obv(const Panel &close, const Panel &volume) {
-  if (auto ok = check_covers(close, {{volume, "volume"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{volume, "volume"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out = unfilled(close);
@@ -691,8 +599,7 @@ Result<Panel> obv(const Panel &close, const Panel &volume) {
 
 Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const Panel &volume,
                   std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   if (n >= rows)
@@ -705,8 +612,7 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
   // the output loop selects without branches.
   std::vector<double> first(cols);
   for (std::size_t j = 0; j < cols; ++j)
-    first[j] = s[j] == kNone ? std::numeric_limits<double>::infinity()
-                             : static_cast<double>(s[j]) + static_cast<double>(n);
+    first[j] = s[j] == kNone ? kInf : static_cast<double>(s[j]) + static_cast<double>(n);
   // With n = 0 every window is empty: no flow is kept and every sum stays 0.0.
   Ring pos(std::max<std::size_t>(n, 1), cols), neg(std::max<std::size_t>(n, 1), cols);
   std::vector<double> tp(cols), prev_tp(cols), p(cols), m(cols);
@@ -758,8 +664,7 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
 
 Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, const Panel &volume,
                    std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out(close.dates, close.symbols);
@@ -800,8 +705,7 @@ Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, cons
 
 Result<std::pair<std::vector<double>, std::vector<double>>>
 di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col, std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   std::vector<double> plus(rows, kNaN), minus(rows, kNaN);
   if (col >= close.cols() || rows == 0)
@@ -814,8 +718,7 @@ di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col
 
 Result<Panel> di_panel(const Panel &high, const Panel &low, const Panel &close, std::size_t n,
                        bool plus) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   Panel out = unfilled(close);
   const OutView o(out.data);
   Directional di(View(high.data), View(low.data), View(close.data), close.rows(), close.cols(), n);
@@ -829,8 +732,7 @@ Result<Panel> di_panel(const Panel &high, const Panel &low, const Panel &close, 
 }
 
 Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::size_t n) {
-  if (auto ok = check_covers(close, {{high, "high"}, {low, "low"}}); !ok)
-    return util::unexpected(std::move(ok.error()));
+  UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   if (n == 0 || n > rows)
