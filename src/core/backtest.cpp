@@ -3,17 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <string>
 #include <utility>
 
 #include "core/align.hpp"
+#include "core/ops/kernel.hpp"
 
 namespace zorv::backtest {
 
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Bounds x to [lo, hi]; a NaN bound bounds nothing.
 double clamp_to(double x, double lo, double hi) {
@@ -35,9 +33,9 @@ struct OpenTrade {
   bool is_long = true;
   bool has_excursion = false;
   std::size_t entry = 0;
-  double entry_price = kNaN;
-  double mae = kNaN;
-  double mfe = kNaN;
+  double entry_price = ops::kNaN;
+  double mae = ops::kNaN;
+  double mfe = ops::kNaN;
 };
 
 // Widens the open trade's excursions by one row; rows missing high or low do not count. A NaN
@@ -291,7 +289,7 @@ std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
   const double entry_leg = 1.0 - config.fee_ratio - config.slippage_ratio;
   const double exit_leg = 1.0 - config.fee_ratio - config.tax_ratio - config.slippage_ratio;
   std::vector<OpenTrade> open(N);
-  std::vector<double> last_price(N, kNaN);
+  std::vector<double> last_price(N, ops::kNaN);
   const auto finish = [&](std::size_t j, std::size_t exit, bool closed, double ret) {
     const OpenTrade &s = open[j];
     const bool has_excursion = s.has_excursion && s.entry_price != 0;

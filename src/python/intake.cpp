@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/eval.hpp"
+#include "core/ops/kernel.hpp"
 #include "python/buffer.hpp"
 #include "python/convert.hpp"
 #include "python/pyref.hpp"
@@ -16,8 +17,6 @@
 
 namespace zorv {
 namespace {
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -203,7 +202,7 @@ std::optional<Matrix> bulk_grid(PyObject *rows, std::size_t n_rows, std::size_t 
   const auto r = static_cast<Eigen::Index>(n_rows);
   const auto c = static_cast<Eigen::Index>(n_cols);
   const bool covered = view.extent(0) == n_rows && view.extent(1) == n_cols;
-  Matrix grid = covered ? Matrix(r, c) : Matrix::Constant(r, c, kNaN);
+  Matrix grid = covered ? Matrix(r, c) : Matrix::Constant(r, c, ops::kNaN);
   view.copy_to(grid);
   return grid;
 }
@@ -395,7 +394,7 @@ bool set_knob(BacktestConfig &cfg, const std::string &key, PyObject *value) {
 // message, while an exception raised by the caller's own conversion code passes on.
 bool cell_to_double(PyObject *cell, double &out) {
   if (cell == Py_None) {
-    out = kNaN;
+    out = ops::kNaN;
     return true;
   }
   out = PyFloat_AsDouble(cell);
@@ -526,8 +525,8 @@ std::optional<Panel> rows_to_panel(const std::string &name, std::vector<std::int
   if (auto bulk = bulk_grid(rows, n_rows, n_cols)) {
     return make_panel(name, std::move(dates), std::move(symbols), std::move(*bulk));
   }
-  Matrix grid =
-      Matrix::Constant(static_cast<Eigen::Index>(n_rows), static_cast<Eigen::Index>(n_cols), kNaN);
+  Matrix grid = Matrix::Constant(static_cast<Eigen::Index>(n_rows),
+                                 static_cast<Eigen::Index>(n_cols), ops::kNaN);
   std::size_t r = 0;
   bool ok = for_each_item(rows, [&](PyObject *row) {
     if (r == n_rows) {
