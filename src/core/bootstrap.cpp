@@ -25,8 +25,9 @@ std::uint64_t SplitMix64::next() {
 }
 
 std::uint64_t block_length(std::uint64_t requested, std::size_t m) {
-  if (requested != 0)
+  if (requested != 0) {
     return requested;
+  }
   const auto root = static_cast<std::uint64_t>(std::floor(std::sqrt(static_cast<double>(m))));
   return std::max<std::uint64_t>(root, 1);
 }
@@ -36,8 +37,9 @@ Result<std::optional<BootstrapSummary>> bootstrap(std::span<const std::int32_t> 
                                                   std::uint64_t n_samples, std::uint64_t block_len,
                                                   std::uint64_t seed) {
   const std::size_t n = equity.size();
-  if (dates.size() != n || n < 3 || n_samples == 0)
+  if (dates.size() != n || n < 3 || n_samples == 0) {
     return std::optional<BootstrapSummary>{};
+  }
 
   // The three result lists are taken in one piece before sampling. A count the allocator
   // refuses is the caller's error, not a crash; the explicit bound also covers counts that do
@@ -46,8 +48,9 @@ Result<std::optional<BootstrapSummary>> bootstrap(std::span<const std::int32_t> 
   const auto too_large = [&] {
     return eval_error("bootstrap_samples " + std::to_string(n_samples) + " is too large");
   };
-  if (n_samples > sharpes.max_size())
+  if (n_samples > sharpes.max_size()) {
     return too_large();
+  }
   try {
     sharpes.reserve(n_samples);
     growths.reserve(n_samples);
@@ -60,8 +63,9 @@ Result<std::optional<BootstrapSummary>> bootstrap(std::span<const std::int32_t> 
 
   const std::size_t m = n - 1;
   std::vector<double> pool(m);
-  for (std::size_t i = 1; i < n; ++i)
+  for (std::size_t i = 1; i < n; ++i) {
     pool[i - 1] = equity[i] / equity[i - 1] - 1.0;
+  }
   const std::uint64_t len = block_length(block_len, m);
   const double years = metrics::year_frac(dates.front(), dates.back());
 
@@ -75,8 +79,9 @@ Result<std::optional<BootstrapSummary>> bootstrap(std::span<const std::int32_t> 
       for (std::uint64_t b = 0; b < len && filled < n; ++b) {
         curve[filled] = curve[filled - 1] * (1.0 + pool[p]);
         ++filled;
-        if (++p == m)
+        if (++p == m) {
           p = 0;
+        }
       }
     }
     sharpes.push_back(metrics::sharpe(curve));
@@ -97,8 +102,9 @@ BootstrapCi ci(std::vector<double> values) {
   values.erase(std::remove_if(values.begin(), values.end(), [](double x) { return std::isnan(x); }),
                values.end());
   const std::size_t k = values.size();
-  if (k == 0)
+  if (k == 0) {
     return {NaN, NaN, NaN};
+  }
   // operator< treats -0.0 and 0.0 as equal, so the stable sort keeps their order.
   std::stable_sort(values.begin(), values.end());
   const auto at = [&](double q) {

@@ -46,24 +46,28 @@ auto nan_free_returns(std::span<const double> e) {
   return [e](auto &&f) {
     for (std::size_t i = 1; i < e.size(); ++i) {
       const double r = ret_at(e, i);
-      if (!std::isnan(r))
+      if (!std::isnan(r)) {
         f(r);
+      }
     }
   };
 }
 
 auto nan_free_values(std::span<const double> v) {
   return [v](auto &&f) {
-    for (double x : v)
-      if (!std::isnan(x))
+    for (double x : v) {
+      if (!std::isnan(x)) {
         f(x);
+      }
+    }
   };
 }
 
 double mean_of(std::span<const double> v) {
   double sum = 0.0;
-  for (double x : v)
+  for (double x : v) {
     sum += x;
+  }
   return sum / static_cast<double>(v.size());
 }
 
@@ -71,8 +75,9 @@ double mean_of(std::span<const double> v) {
 double floored(double sd) { return sd >= DEV_FLOOR ? sd : DEV_FLOOR; }
 
 double sharpe_ratio(const Stats &s) {
-  if (s.k == 0)
+  if (s.k == 0) {
     return NaN;
+  }
   return s.mean / floored(s.sd) * SQRT_252;
 }
 
@@ -82,24 +87,28 @@ double volatility(const Stats &s) { return s.k < 2 ? NaN : s.sd * SQRT_252; }
 struct Peak {
   double peak = -INF;
   double next(double x) {
-    if (x > peak)
+    if (x > peak) {
       peak = x;
+    }
     return x / peak - 1.0;
   }
 };
 
 double beta_of(const PairedReturns &p) {
   const std::size_t k = p.strategy.size();
-  if (k < 2)
+  if (k < 2) {
     return NaN;
+  }
   const double mean_s = mean_of(p.strategy);
   const Stats c = stats_of(nan_free_values(p.benchmark));
   const double var = c.sd * c.sd;
   double q = 0.0;
-  for (std::size_t i = 0; i < k; ++i)
+  for (std::size_t i = 0; i < k; ++i) {
     q += (p.benchmark[i] - c.mean) * (p.strategy[i] - mean_s);
-  if (var == 0.0)
+  }
+  if (var == 0.0) {
     return NaN;
+  }
   return q / static_cast<double>(k - 1) / var;
 }
 
@@ -109,8 +118,9 @@ std::vector<double> active_returns(std::span<const double> equity, std::span<con
   a.reserve(p.strategy.size());
   for (std::size_t i = 0; i < p.strategy.size(); ++i) {
     const double x = p.strategy[i] - p.benchmark[i];
-    if (!std::isnan(x))
+    if (!std::isnan(x)) {
       a.push_back(x);
+    }
   }
   return a;
 }
@@ -138,10 +148,12 @@ std::optional<std::int64_t> calendar_day(std::int32_t d) {
   const int m = (d / 100) % 100;
   const int day = d % 100;
   static constexpr int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (m < 1 || m > 12 || day < 1)
+  if (m < 1 || m > 12 || day < 1) {
     return std::nullopt;
-  if (day > month_days[m - 1] + (m == 2 && is_leap(y) ? 1 : 0))
+  }
+  if (day > month_days[m - 1] + (m == 2 && is_leap(y) ? 1 : 0)) {
     return std::nullopt;
+  }
   // Years counted from March, so the leap day ends the year; eras of 400 years.
   const std::int64_t yy = m <= 2 ? y - 1 : y;
   const std::int64_t era = (yy >= 0 ? yy : yy - 399) / 400;
@@ -153,18 +165,20 @@ std::optional<std::int64_t> calendar_day(std::int32_t d) {
 
 std::string period_label(std::int32_t key, bool monthly) {
   char buf[32];
-  if (monthly)
+  if (monthly) {
     std::snprintf(buf, sizeof buf, "%d-%02d", static_cast<int>(key / 100),
                   static_cast<int>(key % 100));
-  else
+  } else {
     std::snprintf(buf, sizeof buf, "%d", static_cast<int>(key));
+  }
   return buf;
 }
 
 std::vector<double> return_series(std::span<const double> e) {
   std::vector<double> r(e.size(), NaN);
-  for (std::size_t i = 1; i < e.size(); ++i)
+  for (std::size_t i = 1; i < e.size(); ++i) {
     r[i] = ret_at(e, i);
+  }
   return r;
 }
 
@@ -173,12 +187,14 @@ template <class Figure>
 std::vector<double> rolling(std::span<const double> equity, std::size_t w, Figure figure) {
   const std::size_t n = equity.size();
   std::vector<double> out(n, NaN);
-  if (n <= w)
+  if (n <= w) {
     return out;
+  }
   const std::vector<double> r = return_series(equity);
   const std::span<const double> rs(r);
-  for (std::size_t t = w; t < n; ++t)
+  for (std::size_t t = w; t < n; ++t) {
     out[t] = figure(stats_of(nan_free_values(rs.subspan(t + 1 - w, w))));
+  }
   return out;
 }
 
@@ -209,20 +225,23 @@ std::vector<double> drawdown_series(std::span<const double> equity) {
   std::vector<double> out;
   out.reserve(equity.size());
   Peak peak;
-  for (double x : equity)
+  for (double x : equity) {
     out.push_back(peak.next(x));
+  }
   return out;
 }
 
 double max_drawdown(std::span<const double> equity) {
-  if (equity.empty())
+  if (equity.empty()) {
     return NaN;
+  }
   double low = 0.0;
   Peak peak;
   for (double x : equity) {
     const double dd = peak.next(x);
-    if (dd < low)
+    if (dd < low) {
       low = dd;
+    }
   }
   return low;
 }
@@ -230,14 +249,16 @@ double max_drawdown(std::span<const double> equity) {
 double year_frac(std::int32_t from, std::int32_t to) {
   const auto a = calendar_day(from);
   const auto b = calendar_day(to);
-  if (!a || !b)
+  if (!a || !b) {
     return NaN;
+  }
   return static_cast<double>((*b - *a) * 86400) / 31557600.0;
 }
 
 double annual_growth(double ratio, double years) {
-  if (std::isnan(years))
+  if (std::isnan(years)) {
     return NaN;
+  }
   return std::pow(ratio, 1.0 / years) - 1.0;
 }
 
@@ -262,8 +283,9 @@ double beta(std::span<const double> equity, std::span<const double> bench) {
 double alpha(std::span<const double> equity, std::span<const double> bench) {
   const PairedReturns p = paired_returns(equity, bench);
   const double b = beta_of(p);
-  if (std::isnan(b))
+  if (std::isnan(b)) {
     return NaN;
+  }
   return (mean_of(p.strategy) - b * mean_of(p.benchmark)) * 252.0;
 }
 
@@ -285,9 +307,11 @@ double avg_loss(std::span<const Trade> trades) {
 
 double max_consecutive_losses(std::span<const Trade> trades) {
   std::vector<const Trade *> closed;
-  for (const Trade &t : trades)
-    if (t.exit_date)
+  for (const Trade &t : trades) {
+    if (t.exit_date) {
       closed.push_back(&t);
+    }
+  }
   // Trades closing on the same date keep their list order.
   std::stable_sort(closed.begin(), closed.end(),
                    [](const Trade *a, const Trade *b) { return *a->exit_date < *b->exit_date; });
@@ -305,8 +329,9 @@ double max_consecutive_losses(std::span<const Trade> trades) {
 std::vector<PeriodReturn> period_returns(std::span<const std::int32_t> dates,
                                          std::span<const double> equity, bool monthly) {
   std::vector<PeriodReturn> out;
-  if (dates.size() != equity.size() || dates.empty())
+  if (dates.size() != equity.size() || dates.empty()) {
     return out;
+  }
   const std::int32_t div = monthly ? 100 : 10000;
   double base = equity[0];
   std::int32_t key = dates[0] / div;

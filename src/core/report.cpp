@@ -19,8 +19,9 @@ void trade_figures(Metrics &m, std::span<const Trade> trades) {
   double gains = 0.0, losses = 0.0, ret_sum = 0.0, period_sum = 0.0;
   double best = -INF, worst = INF;
   for (const Trade &t : trades) {
-    if (!t.exit_date)
+    if (!t.exit_date) {
       continue;
+    }
     ++closed;
     if (t.ret > 0.0) {
       ++wins;
@@ -30,10 +31,12 @@ void trade_figures(Metrics &m, std::span<const Trade> trades) {
     }
     ret_sum += t.ret;
     period_sum += static_cast<double>(t.period);
-    if (t.ret > best)
+    if (t.ret > best) {
       best = t.ret;
-    if (t.ret < worst)
+    }
+    if (t.ret < worst) {
       worst = t.ret;
+    }
   }
   const bool none = closed == 0;
   m.win_rate = mean_or_nan(static_cast<double>(wins), closed);
@@ -52,10 +55,12 @@ void trade_figures(Metrics &m, std::span<const Trade> trades) {
 void benchmark_figures(Metrics &m, std::span<const double> equity, std::span<const double> bench) {
   double first = NaN, last = NaN;
   for (double b : bench) {
-    if (std::isnan(b))
+    if (std::isnan(b)) {
       continue;
-    if (std::isnan(first))
+    }
+    if (std::isnan(first)) {
       first = b;
+    }
     last = b;
   }
   const double bench_return = std::isnan(first) || first == 0.0 ? NaN : last / first - 1.0;
@@ -102,8 +107,9 @@ Metrics compute_metrics(const BacktestRun &run, std::span<const double> drawdown
   m.time_in_market = mean_or_nan(static_cast<double>(active), run.exposure.size());
   m.avg_exposure = mean_or_nan(exposure_sum, run.exposure.size());
 
-  if (bench)
+  if (bench) {
     benchmark_figures(m, e, *bench);
+  }
   return m;
 }
 
@@ -118,8 +124,9 @@ template <class T, class F> quaro::Value array_of(std::span<const T> items, F ea
   quaro::Value out = quaro::Value::array();
   auto &arr = out.get_ref<quaro::Value::array_t &>();
   arr.reserve(items.size());
-  for (const T &x : items)
+  for (const T &x : items) {
     arr.push_back(each(x));
+  }
   return out;
 }
 
@@ -142,14 +149,17 @@ std::vector<double> benchmark_equity(std::span<const std::int32_t> run_dates,
   for (std::size_t i = 0; i < run_dates.size(); ++i) {
     for (; j < rows && bench_dates[j] <= run_dates[i]; ++j) {
       const double v = bench_values[j];
-      if (std::isnan(v))
+      if (std::isnan(v)) {
         continue;
+      }
       last = v;
-      if (std::isnan(base) && v != 0.0)
+      if (std::isnan(base) && v != 0.0) {
         base = v;
+      }
     }
-    if (!std::isnan(last) && !std::isnan(base))
+    if (!std::isnan(last) && !std::isnan(base)) {
       out[i] = last / base;
+    }
   }
   return out;
 }
@@ -175,14 +185,16 @@ quaro::Value to_json(const Report &r) {
       array_of(std::span<const std::int32_t>(r.dates), [](std::int32_t d) { return integer(d); });
   out["equity"] = floats(r.equity);
   out["drawdown"] = floats(r.drawdown);
-  if (r.benchmark)
+  if (r.benchmark) {
     out["benchmark"] = floats(*r.benchmark);
+  }
   out["monthly_returns"] = period_list(r.monthly_returns);
   out["yearly_returns"] = period_list(r.yearly_returns);
   out["rolling_sharpe"] = floats(r.rolling_sharpe);
   out["rolling_volatility"] = floats(r.rolling_volatility);
-  if (r.bootstrap)
+  if (r.bootstrap) {
     out["bootstrap"] = to_json(*r.bootstrap);
+  }
   out["trades"] =
       array_of(std::span<const Trade>(r.trades), [](const Trade &t) { return to_json(t); });
   out["metrics"] = to_json(r.metrics);
@@ -214,8 +226,9 @@ quaro::Value to_json(const Metrics &m) {
   out["time_in_market"] = num(m.time_in_market);
   out["avg_exposure"] = num(m.avg_exposure);
   const auto optional = [&](const char *key, const std::optional<double> &v) {
-    if (v)
+    if (v) {
       out[key] = num(*v);
+    }
   };
   optional("benchmark_return", m.benchmark_return);
   optional("alpha", m.alpha);

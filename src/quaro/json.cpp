@@ -14,12 +14,15 @@ namespace {
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 int hex_value(char c) {
-  if (c >= '0' && c <= '9')
+  if (c >= '0' && c <= '9') {
     return c - '0';
-  if (c >= 'a' && c <= 'f')
+  }
+  if (c >= 'a' && c <= 'f') {
     return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
+  }
+  if (c >= 'A' && c <= 'F') {
     return c - 'A' + 10;
+  }
   return -1;
 }
 
@@ -59,8 +62,9 @@ constexpr std::string_view kOutOfRange = "number out of range";
 int Reader::peek_ws() {
   while (i_ < text_.size()) {
     char c = text_[i_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r')
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
       return static_cast<unsigned char>(c);
+    }
     ++i_;
   }
   return -1;
@@ -93,28 +97,33 @@ bool Reader::fail_unplaced(std::string msg) {
 }
 
 void Reader::place() {
-  if (!placed_)
+  if (!placed_) {
     position_at(i_);
+  }
 }
 
 std::string Reader::message() const {
-  if (!placed_)
+  if (!placed_) {
     return err_;
+  }
   return err_ + " at line " + std::to_string(line_) + " column " + std::to_string(column_);
 }
 
 bool Reader::enter() {
-  if (--depth_left_ == 0)
+  if (--depth_left_ == 0) {
     return fail_peek("recursion limit exceeded");
+  }
   return true;
 }
 
 bool Reader::ident(std::string_view rest) {
   for (char expected : rest) {
-    if (i_ == text_.size())
+    if (i_ == text_.size()) {
       return fail(kEofValue);
-    if (text_[i_++] != expected)
+    }
+    if (text_[i_++] != expected) {
       return fail("expected ident");
+    }
   }
   return true;
 }
@@ -127,16 +136,18 @@ bool Reader::hex4(std::uint32_t &n) {
   n = 0;
   for (int k = 0; k < 4; ++k) {
     int v = hex_value(text_[i_++]);
-    if (v < 0)
+    if (v < 0) {
       return fail(kInvalidEscape);
+    }
     n = n * 16 + static_cast<std::uint32_t>(v);
   }
   return true;
 }
 
 bool Reader::escape() {
-  if (i_ == text_.size())
+  if (i_ == text_.size()) {
     return fail(kEofString);
+  }
   switch (text_[i_++]) {
   case '"':
     scratch_ += '"';
@@ -168,26 +179,32 @@ bool Reader::escape() {
     return fail(kInvalidEscape);
   }
   std::uint32_t n;
-  if (!hex4(n))
+  if (!hex4(n)) {
     return false;
-  if (n >= 0xDC00 && n <= 0xDFFF)
+  }
+  if (n >= 0xDC00 && n <= 0xDFFF) {
     return fail(kLoneSurrogate);
+  }
   if (n < 0xD800 || n > 0xDBFF) {
     util::utf8::append(scratch_, n);
     return true;
   }
   // A leading surrogate must be followed at once by a trailing one.
   for (char expected : {'\\', 'u'}) {
-    if (i_ == text_.size())
+    if (i_ == text_.size()) {
       return fail(kEofString);
-    if (text_[i_++] != expected)
+    }
+    if (text_[i_++] != expected) {
       return fail(kEndOfHexEscape);
+    }
   }
   std::uint32_t n2;
-  if (!hex4(n2))
+  if (!hex4(n2)) {
     return false;
-  if (n2 < 0xDC00 || n2 > 0xDFFF)
+  }
+  if (n2 < 0xDC00 || n2 > 0xDFFF) {
     return fail(kLoneSurrogate);
+  }
   util::utf8::append(scratch_, 0x10000 + ((n - 0xD800) << 10) + (n2 - 0xDC00));
   return true;
 }
@@ -199,12 +216,14 @@ bool Reader::string(std::string_view &out) {
   for (;;) {
     while (i_ < text_.size()) {
       auto c = static_cast<unsigned char>(text_[i_]);
-      if (c == '"' || c == '\\' || c < 0x20)
+      if (c == '"' || c == '\\' || c < 0x20) {
         break;
+      }
       ++i_;
     }
-    if (i_ == text_.size())
+    if (i_ == text_.size()) {
       return fail(kEofString);
+    }
     char c = text_[i_];
     if (c == '"') {
       if (copied) {
@@ -214,16 +233,18 @@ bool Reader::string(std::string_view &out) {
         out = text_.substr(start, i_ - start);
       }
       ++i_;
-      if (!util::utf8::valid(out))
+      if (!util::utf8::valid(out)) {
         return fail("invalid unicode code point");
+      }
       return true;
     }
     if (c == '\\') {
       scratch_.append(text_.substr(start, i_ - start));
       copied = true;
       ++i_;
-      if (!escape())
+      if (!escape()) {
         return false;
+      }
       start = i_;
       continue;
     }
@@ -246,23 +267,26 @@ struct Reader::Digits {
 };
 
 inline bool Reader::integer_part(Digits &d) {
-  if (i_ == text_.size())
+  if (i_ == text_.size()) {
     return fail(kEofValue);
+  }
   d.int_start = i_;
   char first = text_[i_++];
   if (first == '0') {
-    if (is_digit(peek()))
+    if (is_digit(peek())) {
       return fail_peek(kInvalidNumber);
+    }
   } else if (first >= '1' && first <= '9') {
     // Locals, not members of d: the compiler then keeps them in registers across the loop.
     auto significand = static_cast<std::uint64_t>(first - '0');
     bool fits = true;
     while (is_digit(peek())) {
       auto digit = static_cast<std::uint64_t>(text_[i_] - '0');
-      if (fits && significand > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+      if (fits && significand > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
         fits = false;
-      else if (fits)
+      } else if (fits) {
         significand = significand * 10 + digit;
+      }
       ++i_;
     }
     d.significand = significand;
@@ -279,12 +303,14 @@ inline bool Reader::integer_part(Digits &d) {
 inline bool Reader::fraction(Digits &d) {
   d.integral = false;
   ++i_;
-  if (!is_digit(peek()))
+  if (!is_digit(peek())) {
     return fail_peek(peek() < 0 ? kEofValue : kInvalidNumber);
+  }
   d.frac_start = i_;
   bool nonzero = d.nonzero;
-  while (is_digit(peek()))
+  while (is_digit(peek())) {
     nonzero |= text_[i_++] != '0';
+  }
   d.nonzero = nonzero;
   d.frac_end = i_;
   return true;
@@ -295,23 +321,28 @@ inline bool Reader::exponent(Digits &d) {
   d.integral = false;
   ++i_;
   bool exp_positive = true;
-  if (peek() == '+' || peek() == '-')
+  if (peek() == '+' || peek() == '-') {
     exp_positive = text_[i_++] == '+';
-  if (i_ == text_.size())
+  }
+  if (i_ == text_.size()) {
     return fail(kEofValue);
+  }
   char c = text_[i_++];
-  if (!is_digit(c))
+  if (!is_digit(c)) {
     return fail(kInvalidNumber);
+  }
   std::int32_t exp = c - '0';
   constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
   while (is_digit(peek())) {
     std::int32_t digit = text_[i_++] - '0';
     if (exp > (kMax - digit) / 10) {
       // An exponent beyond 32 bits: infinite unless the value is zero anyway.
-      if (d.nonzero && exp_positive)
+      if (d.nonzero && exp_positive) {
         return fail(kOutOfRange);
-      while (is_digit(peek()))
+      }
+      while (is_digit(peek())) {
         ++i_;
+      }
       d.vanishes = true;
       return true;
     }
@@ -324,39 +355,47 @@ inline bool Reader::exponent(Digits &d) {
 // The decimal exponent of the first digit that is not 0.
 inline std::int64_t Reader::leading_exponent(const Digits &d) const {
   std::size_t p = d.int_start;
-  while (p < d.int_end && text_[p] == '0')
+  while (p < d.int_end && text_[p] == '0') {
     ++p;
-  if (p < d.int_end)
+  }
+  if (p < d.int_end) {
     return static_cast<std::int64_t>(d.int_end - p) - 1;
+  }
   std::size_t q = d.frac_start;
-  while (q < d.frac_end && text_[q] == '0')
+  while (q < d.frac_end && text_[q] == '0') {
     ++q;
+  }
   return -static_cast<std::int64_t>(q - d.frac_start) - 1;
 }
 
 bool Reader::number(bool positive, Number &out) {
   const std::size_t start = positive ? i_ : i_ - 1;
   Digits d;
-  if (!integer_part(d))
+  if (!integer_part(d)) {
     return false;
-  if (peek() == '.' && !fraction(d))
+  }
+  if (peek() == '.' && !fraction(d)) {
     return false;
-  if ((peek() == 'e' || peek() == 'E') && !exponent(d))
+  }
+  if ((peek() == 'e' || peek() == 'E') && !exponent(d)) {
     return false;
+  }
   if (d.vanishes) {
     out.kind = Number::Kind::Float;
     out.d = positive ? 0.0 : -0.0;
     return true;
   }
-  if (d.integral && d.fits && exact_integer(d.significand, positive, out))
+  if (d.integral && d.fits && exact_integer(d.significand, positive, out)) {
     return true;
+  }
   out.kind = Number::Kind::Float;
   auto [ptr, ec] = std::from_chars(text_.data() + start, text_.data() + i_, out.d);
   (void)ptr;
   if (ec == std::errc::result_out_of_range) {
     // Rounded to zero or infinity: tell by the decimal exponent of the leading digit.
-    if (leading_exponent(d) + d.exponent > 0)
+    if (leading_exponent(d) + d.exponent > 0) {
       return fail(kOutOfRange);
+    }
     out.d = positive ? 0.0 : -0.0;
   }
   return true;
@@ -364,42 +403,51 @@ bool Reader::number(bool positive, Number &out) {
 
 bool Reader::next_element(bool &first, bool &more) {
   int c = peek_ws();
-  if (c < 0)
+  if (c < 0) {
     return fail_peek("EOF while parsing a list");
+  }
   more = c != ']';
-  if (!more)
+  if (!more) {
     return true;
+  }
   if (first) {
     first = false;
     return true;
   }
-  if (c != ',')
+  if (c != ',') {
     return fail_peek("expected `,` or `]`");
+  }
   eat();
   c = peek_ws();
-  if (c == ']')
+  if (c == ']') {
     return fail_peek("trailing comma");
-  if (c < 0)
+  }
+  if (c < 0) {
     return fail_peek(kEofValue);
+  }
   return true;
 }
 
 bool Reader::next_key(bool &first, bool &more) {
   int c = peek_ws();
-  if (c < 0)
+  if (c < 0) {
     return fail_peek("EOF while parsing an object");
+  }
   more = c != '}';
-  if (!more)
+  if (!more) {
     return true;
+  }
   if (first) {
     first = false;
   } else if (c == ',') {
     eat();
     c = peek_ws();
-    if (c == '}')
+    if (c == '}') {
       return fail_peek("trailing comma");
-    if (c < 0)
+    }
+    if (c < 0) {
       return fail_peek(kEofValue);
+    }
   } else {
     return fail_peek("expected `,` or `}`");
   }
@@ -443,8 +491,9 @@ template <> struct Builder<Value> {
 util::Expected<Value, std::string> parse(std::string_view text) {
   Reader reader(text);
   Value v;
-  if (!reader.value(v) || !reader.finish())
+  if (!reader.value(v) || !reader.finish()) {
     return util::unexpected(reader.message());
+  }
   return v;
 }
 

@@ -94,39 +94,46 @@ template <class V> bool Reader::value(V &out) {
     return fail_peek(kEofValue);
   case 'n':
     eat();
-    if (!ident("ull"))
+    if (!ident("ull")) {
       return false;
+    }
     out = B::null();
     return true;
   case 't':
   case 'f':
     eat();
-    if (!ident(c == 't' ? "rue" : "alse"))
+    if (!ident(c == 't' ? "rue" : "alse")) {
       return false;
+    }
     out = B::boolean(c == 't');
     return true;
   case '"': {
     eat();
     std::string_view s;
-    if (!string(s))
+    if (!string(s)) {
       return false;
+    }
     out = B::string(s);
     return true;
   }
   case '[': {
-    if (!enter())
+    if (!enter()) {
       return false;
+    }
     eat();
     out = B::array();
     bool first = true, more = false;
     for (;;) {
-      if (!next_element(first, more))
+      if (!next_element(first, more)) {
         return false;
-      if (!more)
+      }
+      if (!more) {
         break;
+      }
       V item;
-      if (!value(item))
+      if (!value(item)) {
         return false;
+      }
       B::push(out, std::move(item));
     }
     eat();
@@ -134,26 +141,32 @@ template <class V> bool Reader::value(V &out) {
     return true;
   }
   case '{': {
-    if (!enter())
+    if (!enter()) {
       return false;
+    }
     eat();
     out = B::object();
     bool first = true, more = false;
     for (;;) {
-      if (!next_key(first, more))
+      if (!next_key(first, more)) {
         return false;
-      if (!more)
+      }
+      if (!more) {
         break;
+      }
       eat();
       std::string_view k;
-      if (!string(k))
+      if (!string(k)) {
         return false;
+      }
       std::string key(k);
-      if (!colon())
+      if (!colon()) {
         return false;
+      }
       V item;
-      if (!value(item))
+      if (!value(item)) {
         return false;
+      }
       B::insert(out, std::move(key), std::move(item));
     }
     eat();
@@ -162,11 +175,13 @@ template <class V> bool Reader::value(V &out) {
   }
   default:
     if (c == '-' || (c >= '0' && c <= '9')) {
-      if (c == '-')
+      if (c == '-') {
         eat();
+      }
       Number n;
-      if (!number(c != '-', n))
+      if (!number(c != '-', n)) {
         return false;
+      }
       out = B::number(n);
       return true;
     }

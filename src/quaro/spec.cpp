@@ -222,8 +222,9 @@ std::string quote(std::string_view s) {
     // C1 controls arrive as the two bytes C2 80 .. C2 9F.
     bool c1 = c == 0xC2 && k + 1 < s.size() && static_cast<unsigned char>(s[k + 1]) <= 0x9F &&
               static_cast<unsigned char>(s[k + 1]) >= 0x80;
-    if (c1)
+    if (c1) {
       code = static_cast<unsigned char>(s[++k]);
+    }
     if (c < 0x20 || c == 0x7F || c1) {
       char buf[16];
       std::snprintf(buf, sizeof buf, "\\u{%x}", code);
@@ -266,8 +267,9 @@ std::string unknown_variant(std::string_view name) {
   static const std::string expected = [] {
     std::string s = "one of ";
     for (std::size_t k = 0; k < kOpCount; ++k) {
-      if (k)
+      if (k) {
         s += ", ";
+      }
       s += "`";
       s += kOps[k].name;
       s += "`";
@@ -294,15 +296,17 @@ std::string duplicate_field(std::string_view name) {
 // The operator of the top-level node: a string naming one of the operators.
 bool read_top_op(Reader &r, Op &op) {
   int c = r.peek_ws();
-  if (c < 0)
+  if (c < 0) {
     return r.fail_peek(json::kEofValue);
+  }
   std::string found;
   switch (c) {
   case '"': {
     r.eat();
     std::string_view s;
-    if (!r.string(s))
+    if (!r.string(s)) {
       return false;
+    }
     if (auto o = op_from_name(s)) {
       op = *o;
       return true;
@@ -321,19 +325,23 @@ bool read_top_op(Reader &r, Op &op) {
   case 't':
   case 'f': {
     Content v;
-    if (!r.value(v))
+    if (!r.value(v)) {
       return false;
+    }
     found = describe(v);
     break;
   }
   default: {
-    if (c != '-' && (c < '0' || c > '9'))
+    if (c != '-' && (c < '0' || c > '9')) {
       return r.fail_peek(json::kExpectedValue);
-    if (c == '-')
+    }
+    if (c == '-') {
       r.eat();
+    }
     Number n;
-    if (!r.number(c != '-', n))
+    if (!r.number(c != '-', n)) {
       return false;
+    }
     found = describe(json::Builder<Content>::number(n));
   }
   }
@@ -347,26 +355,32 @@ bool read_top_object(Reader &r, Op &op, Content &rest) {
   rest.type = Content::Type::Object;
   bool first = true, more = false, have_op = false;
   for (;;) {
-    if (!r.next_key(first, more))
+    if (!r.next_key(first, more)) {
       return false;
-    if (!more)
+    }
+    if (!more) {
       break;
+    }
     r.eat();
     std::string_view key;
-    if (!r.string(key))
+    if (!r.string(key)) {
       return false;
+    }
     if (key == "op") {
-      if (have_op)
+      if (have_op) {
         return r.fail_unplaced(duplicate_field("op"));
-      if (!r.colon() || !read_top_op(r, op))
+      }
+      if (!r.colon() || !read_top_op(r, op)) {
         return false;
+      }
       have_op = true;
       continue;
     }
     rest.keys.emplace_back(key);
     rest.items.emplace_back();
-    if (!r.colon() || !r.value(rest.items.back()))
+    if (!r.colon() || !r.value(rest.items.back())) {
       return false;
+    }
   }
   return have_op || r.fail_unplaced(missing_field("op"));
 }
@@ -375,20 +389,26 @@ bool read_top_object(Reader &r, Op &op, Content &rest) {
 bool read_top_array(Reader &r, Op &op, Content &rest) {
   rest.type = Content::Type::Array;
   bool first = true, more = false;
-  if (!r.next_element(first, more))
+  if (!r.next_element(first, more)) {
     return false;
-  if (!more)
+  }
+  if (!more) {
     return r.fail_unplaced(missing_field("op"));
-  if (!read_top_op(r, op))
+  }
+  if (!read_top_op(r, op)) {
     return false;
+  }
   for (;;) {
-    if (!r.next_element(first, more))
+    if (!r.next_element(first, more)) {
       return false;
-    if (!more)
+    }
+    if (!more) {
       return true;
+    }
     rest.items.emplace_back();
-    if (!r.value(rest.items.back()))
+    if (!r.value(rest.items.back())) {
       return false;
+    }
   }
 }
 
@@ -398,8 +418,9 @@ bool read_top_array(Reader &r, Op &op, Content &rest) {
 bool read_top(Reader &r, Op &op, Content &rest) {
   int c = r.peek_ws();
   if (c == '{' || c == '[') {
-    if (!r.enter())
+    if (!r.enter()) {
       return false;
+    }
     r.eat();
     bool ok = c == '{' ? read_top_object(r, op, rest) : read_top_array(r, op, rest);
     int close = r.peek_ws();
@@ -410,13 +431,15 @@ bool read_top(Reader &r, Op &op, Content &rest) {
       r.peek_ws();
     }
     r.leave();
-    if (!ok)
+    if (!ok) {
       r.place();
+    }
     return ok;
   }
   Content v;
-  if (!r.value(v))
+  if (!r.value(v)) {
     return false;
+  }
   r.fail_unplaced(invalid_type(describe(v), kEnumExpected));
   r.place();
   return false;
@@ -435,8 +458,9 @@ bool convert(Content &&v, Kind kind, FieldValue &out, std::string &err) {
   case Kind::Expr:
   case Kind::OptExpr: {
     auto child = std::make_unique<Expr>();
-    if (!build_node(std::move(v), *child, err))
+    if (!build_node(std::move(v), *child, err)) {
       return false;
+    }
     out.emplace<std::unique_ptr<Expr>>(std::move(child));
     return true;
   }
@@ -446,9 +470,11 @@ bool convert(Content &&v, Kind kind, FieldValue &out, std::string &err) {
       return false;
     }
     std::vector<Expr> list(v.items.size());
-    for (std::size_t k = 0; k < list.size(); ++k)
-      if (!build_node(std::move(v.items[k]), list[k], err))
+    for (std::size_t k = 0; k < list.size(); ++k) {
+      if (!build_node(std::move(v.items[k]), list[k], err)) {
         return false;
+      }
+    }
     out.emplace<std::vector<Expr>>(std::move(list));
     return true;
   }
@@ -514,12 +540,13 @@ bool convert(Content &&v, Kind kind, FieldValue &out, std::string &err) {
 }
 
 void fill_default(const Field &f, FieldValue &out) {
-  if (is_optional(f.kind))
+  if (is_optional(f.kind)) {
     out.emplace<std::monostate>();
-  else if (f.kind == Kind::Flag)
+  } else if (f.kind == Kind::Flag) {
     out.emplace<bool>(f.default_value != 0);
-  else
+  } else {
     out.emplace<std::uint64_t>(f.default_value);
+  }
 }
 
 // The node of operator `op` from its members (object form; an "op" member is not a field and
@@ -534,19 +561,22 @@ bool build_fields(Op op, Content &&rest, std::size_t first, Expr &out, std::stri
     std::uint32_t set = 0;
     for (std::size_t m = 0; m < rest.items.size(); ++m) {
       auto k = field_index(op, rest.keys[m]);
-      if (!k)
+      if (!k) {
         continue;
+      }
       if (set & (1u << *k)) {
         err = duplicate_field(def.fields[*k].name);
         return false;
       }
-      if (!convert(std::move(rest.items[m]), def.fields[*k].kind, out.fields[*k], err))
+      if (!convert(std::move(rest.items[m]), def.fields[*k].kind, out.fields[*k], err)) {
         return false;
+      }
       set |= 1u << *k;
     }
     for (std::size_t k = 0; k < n; ++k) {
-      if (set & (1u << k))
+      if (set & (1u << k)) {
         continue;
+      }
       const Field &f = def.fields[k];
       if (!f.defaulted && !is_optional(f.kind)) {
         err = missing_field(f.name);
@@ -560,8 +590,9 @@ bool build_fields(Op op, Content &&rest, std::size_t first, Expr &out, std::stri
   for (std::size_t k = 0; k < n; ++k) {
     const Field &f = def.fields[k];
     if (k < given) {
-      if (!convert(std::move(rest.items[first + k]), f.kind, out.fields[k], err))
+      if (!convert(std::move(rest.items[first + k]), f.kind, out.fields[k], err)) {
         return false;
+      }
     } else if (f.defaulted) {
       fill_default(f, out.fields[k]);
     } else {
@@ -606,14 +637,16 @@ bool build_node(Content &&c, Expr &out, std::string &err) {
   if (c.type == Content::Type::Object) {
     bool have_op = false;
     for (std::size_t m = 0; m < c.items.size(); ++m) {
-      if (c.keys[m] != "op")
+      if (c.keys[m] != "op") {
         continue;
+      }
       if (have_op) {
         err = duplicate_field("op");
         return false;
       }
-      if (!nested_op(c.items[m], op, err))
+      if (!nested_op(c.items[m], op, err)) {
         return false;
+      }
       have_op = true;
     }
     if (!have_op) {
@@ -627,8 +660,9 @@ bool build_node(Content &&c, Expr &out, std::string &err) {
       err = missing_field("op");
       return false;
     }
-    if (!nested_op(c.items.front(), op, err))
+    if (!nested_op(c.items.front(), op, err)) {
       return false;
+    }
     return build_fields(op, std::move(c), 1, out, err);
   }
   err = invalid_type(describe(c), kEnumExpected);
@@ -644,17 +678,21 @@ const OpDef &op_def(Op op) { return kOps[static_cast<std::size_t>(op)]; }
 std::string_view op_name(Op op) { return op_def(op).name; }
 
 std::optional<Op> op_from_name(std::string_view name) {
-  for (std::size_t k = 0; k < kOpCount; ++k)
-    if (kOps[k].name == name)
+  for (std::size_t k = 0; k < kOpCount; ++k) {
+    if (kOps[k].name == name) {
       return static_cast<Op>(k);
+    }
+  }
   return std::nullopt;
 }
 
 std::optional<std::size_t> field_index(Op op, std::string_view name) {
   const auto &fields = op_def(op).fields;
-  for (std::size_t k = 0; k < fields.size(); ++k)
-    if (fields[k].name == name)
+  for (std::size_t k = 0; k < fields.size(); ++k) {
+    if (fields[k].name == name) {
       return k;
+    }
+  }
   return std::nullopt;
 }
 
@@ -699,14 +737,17 @@ util::Expected<Expr, std::string> read_expr(std::string_view text) {
   Reader r(text);
   Op op{};
   Content rest;
-  if (!read_top(r, op, rest))
+  if (!read_top(r, op, rest)) {
     return util::unexpected(r.message());
+  }
   Expr node;
   std::string err;
-  if (!build_fields(op, std::move(rest), 0, node, err))
+  if (!build_fields(op, std::move(rest), 0, node, err)) {
     return util::unexpected(std::move(err));
-  if (!r.finish())
+  }
+  if (!r.finish()) {
     return util::unexpected(r.message());
+  }
   return node;
 }
 

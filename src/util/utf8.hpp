@@ -25,26 +25,30 @@ inline std::size_t decode(std::string_view s, std::size_t i, char32_t &out) {
   } else if (c >= 0xE0 && c <= 0xEF) {
     len = 3;
     cp = c & 0x0F;
-    if (c == 0xE0)
+    if (c == 0xE0) {
       lo = 0xA0;
-    else if (c == 0xED)
+    } else if (c == 0xED) {
       hi = 0x9F;
+    }
   } else if (c >= 0xF0 && c <= 0xF4) {
     len = 4;
     cp = c & 0x07;
-    if (c == 0xF0)
+    if (c == 0xF0) {
       lo = 0x90;
-    else if (c == 0xF4)
+    } else if (c == 0xF4) {
       hi = 0x8F;
+    }
   } else {
     return 0;
   }
-  if (s.size() - i < len)
+  if (s.size() - i < len) {
     return 0;
+  }
   for (std::size_t k = 1; k < len; ++k) {
     const unsigned char d = b(i + k);
-    if (d < (k == 1 ? lo : 0x80) || d > (k == 1 ? hi : 0xBF))
+    if (d < (k == 1 ? lo : 0x80) || d > (k == 1 ? hi : 0xBF)) {
       return 0;
+    }
     cp = (cp << 6) | (d & 0x3F);
   }
   out = cp;
@@ -56,8 +60,9 @@ inline bool valid(std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     char32_t cp;
     const std::size_t n = decode(s, i, cp);
-    if (n == 0)
+    if (n == 0) {
       return false;
+    }
     i += n;
   }
   return true;

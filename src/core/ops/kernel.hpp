@@ -69,8 +69,9 @@ private:
 // Per column, the first row whose cell is finite; kNone for a column without one.
 inline std::vector<std::size_t> first_finite(View x, std::size_t rows, std::size_t width) {
   FirstFinite first(width);
-  for (std::size_t t = 0; t < rows && !first.done(); ++t)
+  for (std::size_t t = 0; t < rows && !first.done(); ++t) {
     first.feed(t, x[t], [](std::size_t) {});
+  }
   return std::move(first).take();
 }
 

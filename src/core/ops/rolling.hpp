@@ -28,8 +28,9 @@ public:
   // rows t-n+1 .. t (Row: its row) and returns true.
   bool step(std::size_t t, double *out) {
     const std::size_t b0 = t - t % n_;
-    if (t == b0 && t > 0)
+    if (t == b0 && t > 0) {
       fill_suffixes(b0 - n_);
+    }
     const double *xr = x_[t];
     const double row = static_cast<double>(t);
     const double end = static_cast<double>(t + n_);
@@ -57,8 +58,9 @@ public:
         ne[j] = nan ? end : ne[j];
       }
     }
-    if (t + 1 < n_)
+    if (t + 1 < n_) {
       return false;
+    }
     const double *prow = prefix_row_.data();
     if (t + 1 == b0 + n_) { // the window is exactly this block
       const double *best = Row ? prow : pre;
@@ -107,10 +109,12 @@ private:
     using P = pk::packet_traits<double>::type;
     constexpr std::size_t kLanes = pk::packet_traits<double>::size;
     std::size_t j = 0;
-    for (; j + kLanes <= width; j += kLanes)
+    for (; j + kLanes <= width; j += kLanes) {
       body.template operator()<P>(j);
-    for (; j < width; ++j)
+    }
+    for (; j < width; ++j) {
       body.template operator()<double>(j);
+    }
   }
 
   // Suffixes of the full block starting at row b0, from its last row back; row b0+i at i.
@@ -119,10 +123,12 @@ private:
       const double *xr = x_[b0 + i];
       double *sr = suffix_.data() + i * width_;
       if (i + 1 == n_) {
-        for (std::size_t j = 0; j < width_; ++j)
+        for (std::size_t j = 0; j < width_; ++j) {
           sr[j] = xr[j] != xr[j] ? kNeutral : xr[j];
-        if constexpr (Row)
+        }
+        if constexpr (Row) {
           std::fill_n(suffix_row_.data() + i * width_, width_, static_cast<double>(b0 + i));
+        }
         continue;
       }
       const double *next = sr + width_;

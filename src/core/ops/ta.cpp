@@ -32,9 +32,11 @@ struct Input {
 
 // The inputs are read at close's positions, so each must cover close's grid.
 Result<void> check_covers(const Panel &close, std::initializer_list<Input> inputs) {
-  for (const Input &in : inputs)
-    if (in.panel.rows() < close.rows() || in.panel.cols() < close.cols())
+  for (const Input &in : inputs) {
+    if (in.panel.rows() < close.rows() || in.panel.cols() < close.cols()) {
       return eval_error(std::string(in.name) + " panel is smaller than close");
+    }
+  }
   return {};
 }
 
@@ -49,8 +51,9 @@ Panel unfilled(const Panel &grid) {
 // division that might raise a floating-point flag behind the branch, and the loop stays scalar.
 void put(double &out, double v, bool ok) {
   out = v;
-  if (!ok)
+  if (!ok) {
     out = kNaN;
+  }
 }
 
 double typical(double h, double l, double c) { return (h + l + c) / 3.0; }
@@ -75,8 +78,9 @@ public:
     // A column that never starts keeps NaN, which the update leaves NaN; so once every other
     // column is past its seed, all columns take the same branch-free update.
     for (std::size_t j = 0; j < width; ++j) {
-      if (start[j] == kNone)
+      if (start[j] == kNone) {
         continue;
+      }
       order_.push_back(j);
       // A seed that never ends (start + n + 1 beyond any row) keeps every row general.
       const bool ends = n < kNone - 1 - start[j];
@@ -92,26 +96,30 @@ public:
   // row a column's value is still the initial NaN, which the plain update keeps, so the plain
   // update gives those rows their NaN. Rows must come in ascending order.
   bool split(std::size_t t) {
-    if (n_ == 0)
+    if (n_ == 0) {
       return false;
+    }
     if (t >= steady_) {
       pending_.clear();
       return true;
     }
-    for (; next_ < order_.size() && start_[order_[next_]] < t; ++next_)
+    for (; next_ < order_.size() && start_[order_[next_]] < t; ++next_) {
       pending_.push_back(order_[next_]);
+    }
     std::erase_if(pending_, [&](std::size_t j) { return t - start_[j] > n_; });
     return pending_.size() * 8 <= v_.size();
   }
   const std::vector<std::size_t> &pending() const { return pending_; }
   void save(const std::vector<std::size_t> &cols) {
     saved_.resize(cols.size());
-    for (std::size_t i = 0; i < cols.size(); ++i)
+    for (std::size_t i = 0; i < cols.size(); ++i) {
       saved_[i] = v_[cols[i]];
+    }
   }
   void restore(const std::vector<std::size_t> &cols) {
-    for (std::size_t i = 0; i < cols.size(); ++i)
+    for (std::size_t i = 0; i < cols.size(); ++i) {
       v_[cols[i]] = saved_[i];
+    }
   }
 
   double update(std::size_t j, double x) { return updater()(j, x); }
@@ -126,15 +134,18 @@ public:
 
   // Any row: seed, update or NaN, by the column's position relative to its start.
   double step(std::size_t t, std::size_t j, double x) {
-    if (n_ == 0 || start_[j] == kNone || t <= start_[j])
+    if (n_ == 0 || start_[j] == kNone || t <= start_[j]) {
       return kNaN;
+    }
     const std::size_t k = t - start_[j];
     double &v = v_[j];
-    if (k > n_)
+    if (k > n_) {
       return update(j, x);
+    }
     v = (k == 1 ? 0.0 : v) + x;
-    if (k < n_)
+    if (k < n_) {
       return kNaN;
+    }
     v = v / nf_;
     return v;
   }
@@ -142,15 +153,17 @@ public:
   // Row t: plain(), which applies the plain update to every column, or general(j) per column.
   template <class Plain, class General> void row(std::size_t t, Plain plain, General general) {
     if (!split(t)) {
-      for (std::size_t j = 0; j < v_.size(); ++j)
+      for (std::size_t j = 0; j < v_.size(); ++j) {
         general(j);
+      }
       return;
     }
     save(pending_);
     plain();
     restore(pending_);
-    for (std::size_t j : pending_)
+    for (std::size_t j : pending_) {
       general(j);
+    }
   }
 
 private:
@@ -205,8 +218,9 @@ struct Directional {
     };
     // The three smoothers share their start rows, so wtr_'s pending columns are theirs too.
     if (t == 0 || !wtr_.split(t)) {
-      for (std::size_t j = 0; j < width; ++j)
+      for (std::size_t j = 0; j < width; ++j) {
         general(j);
+      }
       return;
     }
     const std::vector<std::size_t> &pending = wtr_.pending();
@@ -218,8 +232,9 @@ struct Directional {
     wtr_.restore(pending);
     wpdm_.restore(pending);
     wmdm_.restore(pending);
-    for (std::size_t j : pending)
+    for (std::size_t j : pending) {
       general(j);
+    }
   }
 
   // The plain update of every column of a row (columns still in their seed are redone after).
@@ -239,10 +254,12 @@ struct Directional {
       vtr[j] = (vtr[j] * nm1 + true_range(h[j], l[j], cp[j])) / nf;
       const double up = h[j] - hp[j];
       const double down = lp[j] - l[j];
-      if constexpr (Plus)
+      if constexpr (Plus) {
         vp[j] = (vp[j] * nm1 + ((up > down && up > 0.0) ? up : 0.0)) / nf;
-      if constexpr (Minus)
+      }
+      if constexpr (Minus) {
         vm[j] = (vm[j] * nm1 + ((down > up && down > 0.0) ? down : 0.0)) / nf;
+      }
     }
     auto side = [&](const double *__restrict dm, double *__restrict di) {
       for (std::size_t j = 0; j < width; ++j) {
@@ -250,10 +267,12 @@ struct Directional {
         put(di[j], dm[j] * 100.0 / tr, finite(tr) & (tr != 0.0));
       }
     };
-    if constexpr (Plus)
+    if constexpr (Plus) {
       side(vp, pdi);
-    if constexpr (Minus)
+    }
+    if constexpr (Minus) {
       side(vm, mdi);
+    }
   }
 
   View h_, l_, c_;
@@ -283,8 +302,9 @@ void window_sum(std::size_t t, std::size_t n, std::size_t width, RowOf row, doub
   const double *r[kRows];
   for (std::size_t i0 = t + 1 - n; i0 <= t; i0 += kRows) {
     const std::size_t m = std::min(kRows, t + 1 - i0);
-    for (std::size_t k = 0; k < m; ++k)
+    for (std::size_t k = 0; k < m; ++k) {
       r[k] = row(i0 + k);
+    }
     std::size_t j = 0;
     for (; j + 4 <= width; j += 4) {
       double a0 = acc[j], a1 = acc[j + 1], a2 = acc[j + 2], a3 = acc[j + 3];
@@ -302,8 +322,9 @@ void window_sum(std::size_t t, std::size_t n, std::size_t width, RowOf row, doub
     }
     for (; j < width; ++j) {
       double a = acc[j];
-      for (std::size_t k = 0; k < m; ++k)
+      for (std::size_t k = 0; k < m; ++k) {
         a += r[k][j];
+      }
       acc[j] = a;
     }
   }
@@ -359,8 +380,9 @@ Result<Panel> range_position(const Panel &high, const Panel &low, const Panel &c
   Panel out = unfilled(close);
   const OutView o(out.data);
   RangePosition<Fn> pos(high, low, close, n, value);
-  for (std::size_t t = 0; t < close.rows(); ++t)
+  for (std::size_t t = 0; t < close.rows(); ++t) {
     pos.step(t, o[t]);
+  }
   return out;
 }
 
@@ -382,8 +404,9 @@ Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, 
       y[j] = w.step(t, j, true_range_at(t, j, s.data(), h, l, c));
     };
     if (t == 0) {
-      for (std::size_t j = 0; j < cols; ++j)
+      for (std::size_t j = 0; j < cols; ++j) {
         general(j);
+      }
     } else {
       w.row(
           t,
@@ -391,8 +414,9 @@ Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, 
             const double *__restrict hr = h[t], *__restrict lr = l[t], *__restrict cp = c[t - 1];
             const auto up = w.updater();
             double *__restrict v = up.v;
-            for (std::size_t j = 0; j < cols; ++j)
+            for (std::size_t j = 0; j < cols; ++j) {
               y[j] = v[j] = (v[j] * up.nm1 + true_range(hr[j], lr[j], cp[j])) / up.nf;
+            }
           },
           general);
     }
@@ -406,8 +430,9 @@ Result<Panel> atr_rows(const Panel &high, const Panel &low, const Panel &close, 
 std::vector<double> wilder_col(const std::vector<double> &x, std::size_t start, std::size_t n) {
   std::vector<double> out(x.size());
   Wilder w(&start, 1, n);
-  for (std::size_t t = 0; t < x.size(); ++t)
+  for (std::size_t t = 0; t < x.size(); ++t) {
     out[t] = w.step(t, 0, x[t]);
+  }
   return out;
 }
 
@@ -434,8 +459,9 @@ Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out(close.dates, close.symbols);
-  if (n == 0 || n > rows)
+  if (n == 0 || n > rows) {
     return out;
+  }
   const View h(high.data), l(low.data), c(close.data);
   const OutView o(out.data);
   const double nf = static_cast<double>(n);
@@ -453,21 +479,25 @@ Result<Panel> cci(const Panel &high, const Panel &low, const Panel &close, std::
     }
     // A finite typical price needs a finite close, so n finite ones in a row never reach above
     // the column's start row.
-    if (!any)
+    if (!any) {
       continue;
+    }
     window_sum(t, n, cols, tp_row, mean.data());
-    for (std::size_t j = 0; j < cols; ++j)
+    for (std::size_t j = 0; j < cols; ++j) {
       mean[j] = mean[j] / nf;
+    }
     std::fill(dev.begin(), dev.end(), 0.0);
     for (std::size_t i = t + 1 - n; i <= t; ++i) {
       const double *r = tp.row(i);
-      for (std::size_t j = 0; j < cols; ++j)
+      for (std::size_t j = 0; j < cols; ++j) {
         dev[j] += std::abs(r[j] - mean[j]);
+      }
     }
     for (std::size_t j = 0; j < cols; ++j) {
       const double md = dev[j] / nf;
-      if (run[j] >= n && md != 0.0)
+      if (run[j] >= n && md != 0.0) {
         o[t][j] = (p[j] - mean[j]) / (md * 0.015);
+      }
     }
   }
   return out;
@@ -486,8 +516,9 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
   UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  if (d == 0 || d > rows)
+  if (d == 0 || d > rows) {
     return Panel(close.dates, close.symbols);
+  }
   Panel out = unfilled(close);
   const OutView o(out.data);
   // %K is kept only for the last d rows.
@@ -503,8 +534,9 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
     const double row = static_cast<double>(t);
     const double end = static_cast<double>(t + d);
     double *__restrict be = bad_end.data();
-    for (std::size_t j = 0; j < cols; ++j)
+    for (std::size_t j = 0; j < cols; ++j) {
       be[j] = finite(kr[j]) ? be[j] : end;
+    }
     double *__restrict y = o[t];
     if (t + 1 < d) {
       std::fill(y, y + cols, kNaN);
@@ -512,8 +544,9 @@ Result<Panel> stoch_d(const Panel &high, const Panel &low, const Panel &close, s
     }
     window_sum(
         t, d, cols, [&](std::size_t i) { return ring.row(i); }, sum.data());
-    for (std::size_t j = 0; j < cols; ++j)
+    for (std::size_t j = 0; j < cols; ++j) {
       put(y[j], sum[j] / df, row >= be[j]);
+    }
   }
   return out;
 }
@@ -545,14 +578,16 @@ void aroon_rows(Extreme &&extreme, const OutView &o, std::size_t rows, std::size
 Panel aroon_dir(const Panel &x, std::size_t n, bool up) {
   const std::size_t rows = x.rows();
   const std::size_t cols = x.cols();
-  if (n == 0 || n >= rows)
+  if (n == 0 || n >= rows) {
     return Panel(x.dates, x.symbols);
+  }
   Panel out = unfilled(x);
   const OutView o(out.data);
-  if (up)
+  if (up) {
     aroon_rows(RollingExtreme<true, true>(View(x.data), cols, n + 1), o, rows, cols, n);
-  else
+  } else {
     aroon_rows(RollingExtreme<false, true>(View(x.data), cols, n + 1), o, rows, cols, n);
+  }
   return out;
 }
 
@@ -568,9 +603,11 @@ Result<Panel> obv(const Panel &close, const Panel &volume) {
   // start row all columns take the same step.
   std::vector<double> total(cols, kNaN);
   std::size_t settled = 0;
-  for (std::size_t j = 0; j < cols; ++j)
-    if (s[j] != kNone)
+  for (std::size_t j = 0; j < cols; ++j) {
+    if (s[j] != kNone) {
       settled = std::max(settled, s[j] + 1);
+    }
+  }
   // Adding -0.0 leaves every total as it is; the table lookup keeps rises and falls off the
   // branch predictor.
   auto step = [&](std::size_t t, std::size_t j) {
@@ -581,17 +618,19 @@ Result<Panel> obv(const Panel &close, const Panel &volume) {
   for (std::size_t t = 0; t < rows; ++t) {
     double *y = o[t];
     if (t > 0 && t >= settled) {
-      for (std::size_t j = 0; j < cols; ++j)
+      for (std::size_t j = 0; j < cols; ++j) {
         y[j] = step(t, j);
+      }
       continue;
     }
     for (std::size_t j = 0; j < cols; ++j) {
-      if (s[j] == kNone || t < s[j])
+      if (s[j] == kNone || t < s[j]) {
         y[j] = kNaN;
-      else if (t == s[j])
+      } else if (t == s[j]) {
         y[j] = total[j] = v[t][j];
-      else
+      } else {
         y[j] = step(t, j);
+      }
     }
   }
   return out;
@@ -602,8 +641,9 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
   UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}, {volume, "volume"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  if (n >= rows)
+  if (n >= rows) {
     return Panel(close.dates, close.symbols);
+  }
   Panel out = unfilled(close);
   const View h(high.data), l(low.data), c(close.data), v(volume.data);
   const OutView o(out.data);
@@ -611,8 +651,9 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
   // First row each column defines, as a double (infinite for a column without a start), so that
   // the output loop selects without branches.
   std::vector<double> first(cols);
-  for (std::size_t j = 0; j < cols; ++j)
+  for (std::size_t j = 0; j < cols; ++j) {
     first[j] = s[j] == kNone ? kInf : static_cast<double>(s[j]) + static_cast<double>(n);
+  }
   // With n = 0 every window is empty: no flow is kept and every sum stays 0.0.
   Ring pos(std::max<std::size_t>(n, 1), cols), neg(std::max<std::size_t>(n, 1), cols);
   std::vector<double> tp(cols), prev_tp(cols), p(cols), m(cols);
@@ -625,8 +666,9 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
     for (std::size_t j = 0; j < cols; ++j) {
       tp[j] = typical(h[t][j], l[t][j], c[t][j]);
       pr[j] = nr[j] = 0.0;
-      if (s[j] == kNone || t < s[j])
+      if (s[j] == kNone || t < s[j]) {
         continue;
+      }
       if (t > s[j]) {
         // Equal or NaN typical prices keep both flows at 0.0; lookups instead of branches.
         const double pick[2] = {0.0, v[t][j] * tp[j]};
@@ -653,10 +695,12 @@ Result<Panel> mfi(const Panel &high, const Panel &low, const Panel &close, const
     for (std::size_t j = 0; j < cols; ++j) {
       // Unconditional first, overwritten after: see put.
       y[j] = 100.0 - 100.0 / (p[j] / m[j] + 1.0);
-      if (m[j] == 0.0)
+      if (m[j] == 0.0) {
         y[j] = 100.0;
-      if (!(row >= first[j]))
+      }
+      if (!(row >= first[j])) {
         y[j] = kNaN;
+      }
     }
   }
   return out;
@@ -668,8 +712,9 @@ Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, cons
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
   Panel out(close.dates, close.symbols);
-  if (n == 0 || n > rows)
+  if (n == 0 || n > rows) {
     return out;
+  }
   const View h(high.data), l(low.data), c(close.data), v(volume.data);
   const OutView o(out.data);
   Ring tp(n, cols);
@@ -684,8 +729,9 @@ Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, cons
       any = any || run[j] >= n;
     }
     // As in cci, finite typical prices keep the window at or after the start row.
-    if (!any)
+    if (!any) {
       continue;
+    }
     std::fill(num.begin(), num.end(), 0.0);
     std::fill(den.begin(), den.end(), 0.0);
     for (std::size_t i = t + 1 - n; i <= t; ++i) {
@@ -696,9 +742,11 @@ Result<Panel> vwap(const Panel &high, const Panel &low, const Panel &close, cons
         den[j] += vi[j];
       }
     }
-    for (std::size_t j = 0; j < cols; ++j)
-      if (run[j] >= n && den[j] != 0.0)
+    for (std::size_t j = 0; j < cols; ++j) {
+      if (run[j] >= n && den[j] != 0.0) {
         o[t][j] = num[j] / den[j];
+      }
+    }
   }
   return out;
 }
@@ -708,11 +756,13 @@ di_cols(const Panel &high, const Panel &low, const Panel &close, std::size_t col
   UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   std::vector<double> plus(rows, kNaN), minus(rows, kNaN);
-  if (col >= close.cols() || rows == 0)
+  if (col >= close.cols() || rows == 0) {
     return std::pair{std::move(plus), std::move(minus)};
+  }
   Directional di(View(high.data, col), View(low.data, col), View(close.data, col), rows, 1, n);
-  for (std::size_t t = 0; t < rows; ++t)
+  for (std::size_t t = 0; t < rows; ++t) {
     di.step<true, true>(t, &plus[t], &minus[t]);
+  }
   return std::pair{std::move(plus), std::move(minus)};
 }
 
@@ -723,10 +773,11 @@ Result<Panel> di_panel(const Panel &high, const Panel &low, const Panel &close, 
   const OutView o(out.data);
   Directional di(View(high.data), View(low.data), View(close.data), close.rows(), close.cols(), n);
   for (std::size_t t = 0; t < close.rows(); ++t) {
-    if (plus)
+    if (plus) {
       di.step<true, false>(t, o[t], nullptr);
-    else
+    } else {
       di.step<false, true>(t, nullptr, o[t]);
+    }
   }
   return out;
 }
@@ -735,16 +786,19 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
   UTIL_TRY(check_covers(close, {{high, "high"}, {low, "low"}}));
   const std::size_t rows = close.rows();
   const std::size_t cols = close.cols();
-  if (n == 0 || n > rows)
+  if (n == 0 || n > rows) {
     return Panel(close.dates, close.symbols);
+  }
   Panel out = unfilled(close);
   const OutView o(out.data);
   Directional di(View(high.data), View(low.data), View(close.data), rows, cols, n);
   // DX is smoothed from the row before the first directional values.
   std::vector<std::size_t> start(cols, kNone);
-  for (std::size_t j = 0; j < cols; ++j)
-    if (di.s[j] != kNone)
+  for (std::size_t j = 0; j < cols; ++j) {
+    if (di.s[j] != kNone) {
       start[j] = di.s[j] + n - 1;
+    }
+  }
   std::vector<double> pdi(cols), mdi(cols);
   Wilder w(start.data(), cols, n);
   for (std::size_t t = 0; t < rows; ++t) {
@@ -755,10 +809,12 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
       const double m = mdi[j];
       const double sum = p + m;
       pdi[j] = std::abs(p - m) * 100.0 / sum;
-      if (sum == 0.0)
+      if (sum == 0.0) {
         pdi[j] = 0.0;
-      if (!(finite(p) & finite(m)))
+      }
+      if (!(finite(p) & finite(m))) {
         pdi[j] = kNaN;
+      }
     }
     double *__restrict y = o[t];
     const double *__restrict dx = pdi.data();
@@ -767,8 +823,9 @@ Result<Panel> adx(const Panel &high, const Panel &low, const Panel &close, std::
         [&] {
           const auto up = w.updater();
           double *__restrict v = up.v;
-          for (std::size_t j = 0; j < cols; ++j)
+          for (std::size_t j = 0; j < cols; ++j) {
             y[j] = v[j] = (v[j] * up.nm1 + dx[j]) / up.nf;
+          }
         },
         [&](std::size_t j) { y[j] = w.step(t, j, dx[j]); });
   }

@@ -23,24 +23,30 @@ bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') 
 // digits, then optionally a full stop and digits, then optionally e, a sign and digits
 bool well_formed_number(std::string_view t) {
   std::size_t i = 0;
-  while (i < t.size() && is_digit(t[i]))
+  while (i < t.size() && is_digit(t[i])) {
     ++i;
-  if (i == 0)
+  }
+  if (i == 0) {
     return false;
+  }
   if (i < t.size() && t[i] == '.') {
     ++i;
-    while (i < t.size() && is_digit(t[i]))
+    while (i < t.size() && is_digit(t[i])) {
       ++i;
+    }
   }
   if (i < t.size() && t[i] == 'e') {
     ++i;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-'))
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) {
       ++i;
+    }
     const std::size_t first = i;
-    while (i < t.size() && is_digit(t[i]))
+    while (i < t.size() && is_digit(t[i])) {
       ++i;
-    if (i == first)
+    }
+    if (i == first) {
       return false;
+    }
   }
   return i == t.size();
 }
@@ -56,21 +62,25 @@ double out_of_range_value(std::string_view t) {
       seen_point = true;
       continue;
     }
-    if (!found && t[i] != '0')
+    if (!found && t[i] != '0') {
       found = true;
-    if (!seen_point && found)
+    }
+    if (!seen_point && found) {
       ++mag;
-    else if (seen_point && !found)
+    } else if (seen_point && !found) {
       --mag;
+    }
   }
   long long exp = 0;
   bool neg = false;
   if (i < t.size()) {
     ++i;
-    if (t[i] == '+' || t[i] == '-')
+    if (t[i] == '+' || t[i] == '-') {
       neg = t[i++] == '-';
-    for (; i < t.size(); ++i)
+    }
+    for (; i < t.size(); ++i) {
       exp = exp > 1'000'000'000 ? exp : exp * 10 + (t[i] - '0');
+    }
   }
   const long long total = mag + (neg ? -exp : exp);
   return total > 0 ? std::numeric_limits<double>::infinity() : 0.0;
@@ -98,8 +108,9 @@ public:
         ++i_, ++line_, col_ = 1;
         break;
       case '#': // the column is deliberately left where the comment starts
-        while (i_ < s_.size() && s_[i_] != '\n')
+        while (i_ < s_.size() && s_[i_] != '\n') {
           ++i_;
+        }
         break;
       case '(':
         single(TokenKind::LParen);
@@ -181,8 +192,9 @@ private:
       }
       j += n, ++chars;
     }
-    if (j >= s_.size())
+    if (j >= s_.size()) {
       return util::unexpected(ParseError{"unterminated string", line, col});
+    }
     push(TokenKind::Str, std::string(s_.substr(i_ + 1, j - i_ - 1)));
     i_ = j + 1;
     col_ += chars + 2;
@@ -216,12 +228,14 @@ private:
         break;
       }
     }
-    if (!well_formed_number(text))
+    if (!well_formed_number(text)) {
       return util::unexpected(ParseError{"invalid number `" + text + "`", line_, col_});
+    }
     double v = 0.0;
     const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (r.ec == std::errc::result_out_of_range)
+    if (r.ec == std::errc::result_out_of_range) {
       v = out_of_range_value(text);
+    }
     push(TokenKind::Num, {}, v);
     col_ += i_ - start;
     return {};
@@ -229,13 +243,15 @@ private:
 
   void identifier() {
     const std::size_t start = i_;
-    while (i_ < s_.size() && (is_alpha(s_[i_]) || is_digit(s_[i_])))
+    while (i_ < s_.size() && (is_alpha(s_[i_]) || is_digit(s_[i_]))) {
       ++i_;
+    }
     const std::string_view word = s_.substr(start, i_ - start);
-    if (word == "let")
+    if (word == "let") {
       push(TokenKind::Let, {});
-    else
+    } else {
       push(TokenKind::Ident, std::string(word));
+    }
     col_ += word.size();
   }
 
@@ -280,10 +296,12 @@ std::string quoted(std::string_view s) {
 }
 
 std::string number_text(double v) {
-  if (std::isnan(v))
+  if (std::isnan(v)) {
     return "NaN";
-  if (std::isinf(v))
+  }
+  if (std::isinf(v)) {
     return v > 0 ? "inf" : "-inf";
+  }
   // fixed notation between 1e-4 and 1e16, scientific outside
   const double a = std::fabs(v);
   const bool sci = a != 0.0 && (a < 1e-4 || a >= 1e16);
@@ -293,15 +311,17 @@ std::string number_text(double v) {
   std::string s(buf, r.ptr);
   const auto e = s.find('e');
   if (e == std::string::npos) {
-    if (s.find('.') == std::string::npos)
+    if (s.find('.') == std::string::npos) {
       s += ".0";
+    }
     return s;
   }
   // 1e+300 -> 1e300, 1e-07 -> 1e-7
   std::string exp = s.substr(e + 1);
   const bool neg = exp[0] == '-';
-  if (exp[0] == '+' || exp[0] == '-')
+  if (exp[0] == '+' || exp[0] == '-') {
     exp.erase(0, 1);
+  }
   exp.erase(0, std::min(exp.find_first_not_of('0'), exp.size() - 1));
   return s.substr(0, e) + (neg ? "e-" : "e") + exp;
 }

@@ -108,31 +108,40 @@ const std::array<OpSpec, 38> OP_TABLE{{
 }};
 
 const OpSpec *find_by_alias(std::string_view alias) {
-  for (const OpSpec &row : OP_TABLE)
-    for (const std::string_view a : row.aliases)
-      if (a == alias)
+  for (const OpSpec &row : OP_TABLE) {
+    for (const std::string_view a : row.aliases) {
+      if (a == alias) {
         return &row;
+      }
+    }
+  }
   return nullptr;
 }
 
 const OpSpec *find_by_tag(std::string_view tag) {
-  for (const OpSpec &row : OP_TABLE)
-    if (row.tag == tag)
+  for (const OpSpec &row : OP_TABLE) {
+    if (row.tag == tag) {
       return &row;
+    }
+  }
   return nullptr;
 }
 
 std::optional<std::string_view> binop_tag(std::string_view symbol) {
-  for (const BinOpSpec &b : BINOP_TABLE)
-    if (b.symbol == symbol)
+  for (const BinOpSpec &b : BINOP_TABLE) {
+    if (b.symbol == symbol) {
       return b.tag;
+    }
+  }
   return std::nullopt;
 }
 
 std::optional<std::string_view> binop_symbol_for_tag(std::string_view tag) {
-  for (const BinOpSpec &b : BINOP_TABLE)
-    if (b.tag == tag)
+  for (const BinOpSpec &b : BINOP_TABLE) {
+    if (b.tag == tag) {
       return b.symbol;
+    }
+  }
   return std::nullopt;
 }
 

@@ -11,10 +11,12 @@ namespace {
 // Integral values below 9.007e15 become JSON integers, everything else a float; a value that is
 // not finite has no JSON number and becomes null.
 Value number_value(double v) {
-  if (!std::isfinite(v))
+  if (!std::isfinite(v)) {
     return nullptr;
-  if (std::trunc(v) == v && std::fabs(v) < 9.007e15)
+  }
+  if (std::trunc(v) == v && std::fabs(v) < 9.007e15) {
     return v >= 0 ? Value(static_cast<std::uint64_t>(v)) : Value(static_cast<std::int64_t>(v));
+  }
   return v;
 }
 
@@ -24,9 +26,11 @@ std::size_t node_levels(std::size_t raw) { return std::max<std::size_t>(raw, 1);
 // JSON values in v, v included; the depth of v is bounded, so recursion is safe.
 std::size_t count_values(const Value &v) {
   std::size_t n = 1;
-  if (v.is_structured())
-    for (const Value &child : v)
+  if (v.is_structured()) {
+    for (const Value &child : v) {
       n += count_values(child);
+    }
+  }
   return n;
 }
 
@@ -45,10 +49,12 @@ Value node(std::string_view tag) {
 constexpr bool every_infix_has_a_tag() {
   for (const InfixStrength &i : INFIX_STRENGTH) {
     bool found = false;
-    for (const ops::BinOpSpec &b : ops::BINOP_TABLE)
+    for (const ops::BinOpSpec &b : ops::BINOP_TABLE) {
       found = found || b.symbol == i.symbol;
-    if (!found)
+    }
+    if (!found) {
       return false;
+    }
   }
   return true;
 }
@@ -56,11 +62,14 @@ static_assert(every_infix_has_a_tag());
 
 // Strength of an infix operator token, 0 when the token is none.
 unsigned strength(const Token &t) {
-  if (t.kind != TokenKind::Ident && t.kind != TokenKind::Op)
+  if (t.kind != TokenKind::Ident && t.kind != TokenKind::Op) {
     return 0;
-  for (const InfixStrength &i : INFIX_STRENGTH)
-    if (i.symbol == t.text)
+  }
+  for (const InfixStrength &i : INFIX_STRENGTH) {
+    if (i.symbol == t.text) {
       return i.strength;
+    }
+  }
   return 0;
 }
 
@@ -71,29 +80,34 @@ util::Expected<Value, std::string> check_arg(const ops::ParamSpec &p, Value v) {
   case K::OptExpr:
     return promote(std::move(v));
   case K::ExprList:
-    if (!v.is_array())
+    if (!v.is_array()) {
       return util::unexpected(ticked(p.name) + " must be a list `[ ... ]`");
+    }
     for (Value &e : v) {
       UTIL_ASSIGN_OR_RETURN(e, promote(std::move(e)));
     }
     return v;
   case K::Number:
   case K::OptNumber:
-    if (!v.is_number())
+    if (!v.is_number()) {
       return util::unexpected(ticked(p.name) + " must be a number");
+    }
     return v;
   case K::OptBool:
-    if (!v.is_boolean())
+    if (!v.is_boolean()) {
       return util::unexpected(ticked(p.name) + " must be true/false");
+    }
     return v;
   case K::Str:
   case K::OptStr:
-    if (!v.is_string())
+    if (!v.is_string()) {
       return util::unexpected(ticked(p.name) + " must be a string");
+    }
     return v;
   case K::OptStrList:
-    if (!v.is_array())
+    if (!v.is_array()) {
       return util::unexpected(ticked(p.name) + " must be a list of strings");
+    }
     return v;
   }
   return v;
@@ -102,17 +116,20 @@ util::Expected<Value, std::string> check_arg(const ops::ParamSpec &p, Value v) {
 } // namespace
 
 util::Expected<Value, std::string> promote(Value raw) {
-  if (raw.is_object())
+  if (raw.is_object()) {
     return raw;
+  }
   if (raw.is_number()) {
     Value n = node("Const");
     n["value"] = std::move(raw);
     return n;
   }
-  if (raw.is_boolean())
+  if (raw.is_boolean()) {
     return util::unexpected(std::string("a boolean cannot stand alone as an expression"));
-  if (raw.is_string())
+  }
+  if (raw.is_string()) {
     return util::unexpected(std::string("a string cannot stand alone as an expression"));
+  }
   return util::unexpected("invalid expression: " +
                           raw.dump(-1, ' ', false, Value::error_handler_t::replace));
 }
@@ -120,9 +137,10 @@ util::Expected<Value, std::string> promote(Value raw) {
 util::Expected<Value, std::string> build(const ops::OpSpec &row, std::vector<Value> positional,
                                          Keywords keywords) {
   Value out = node(row.tag);
-  if (positional.size() > row.params.size())
+  if (positional.size() > row.params.size()) {
     return util::unexpected(ticked(row.tag) + " takes at most " +
                             std::to_string(row.params.size()) + " positional args");
+  }
   std::vector<bool> taken(keywords.size(), false);
   for (std::size_t i = 0; i < row.params.size(); ++i) {
     const ops::ParamSpec &p = row.params[i];
@@ -143,15 +161,18 @@ util::Expected<Value, std::string> build(const ops::OpSpec &row, std::vector<Val
     UTIL_ASSIGN_OR_RETURN(Value checked, check_arg(p, std::move(v)));
     out[std::string(p.name)] = std::move(checked);
   }
-  for (std::size_t k = 0; k < keywords.size(); ++k)
-    if (!taken[k])
+  for (std::size_t k = 0; k < keywords.size(); ++k) {
+    if (!taken[k]) {
       return util::unexpected(ticked(row.tag) + " has no field " + ticked(keywords[k].first));
+    }
+  }
   return out;
 }
 
 Parser::Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {
-  if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof)
+  if (tokens_.empty() || tokens_.back().kind != TokenKind::Eof) {
     tokens_.push_back(Token{});
+  }
 }
 
 const Token &Parser::peek(std::size_t ahead) const {
@@ -160,8 +181,9 @@ const Token &Parser::peek(std::size_t ahead) const {
 
 const Token &Parser::next() {
   const Token &t = tokens_[pos_];
-  if (pos_ + 1 < tokens_.size())
+  if (pos_ + 1 < tokens_.size()) {
     ++pos_;
+  }
   return t;
 }
 
@@ -181,29 +203,37 @@ bool Parser::fail_at(const Token &t, std::string message) {
 
 // One level deeper; the limit is reported at the token that opened the level.
 bool Parser::enter() {
-  if (++depth_ > MAX_DEPTH)
+  if (++depth_ > MAX_DEPTH) {
     return fail_at(tokens_[pos_ == 0 ? 0 : pos_ - 1], "expression nested too deeply");
+  }
   return true;
 }
 
 void Parser::leave() { --depth_; }
 
 util::Expected<Analysis, ParseError> Parser::program() {
-  while (peek().kind == TokenKind::Let)
-    if (!let_binding())
+  while (peek().kind == TokenKind::Let) {
+    if (!let_binding()) {
       return util::unexpected(std::move(error_));
+    }
+  }
   Raw strategy;
-  if (!expr(0, strategy))
+  if (!expr(0, strategy)) {
     return util::unexpected(std::move(error_));
-  if (peek().kind != TokenKind::Eof)
+  }
+  if (peek().kind != TokenKind::Eof) {
     return util::unexpected(err("unexpected trailing input"));
-  if (!strategy.value.is_object())
+  }
+  if (!strategy.value.is_object()) {
     return util::unexpected(err("a strategy must be an expression, not a bare constant"));
+  }
   Analysis a;
   a.refs = std::move(refs_);
-  for (LetBinding &b : lets_)
-    if (!used_.count(b.name))
+  for (LetBinding &b : lets_) {
+    if (!used_.count(b.name)) {
       a.unused.push_back(std::move(b));
+    }
+  }
   a.expr = std::move(strategy.value);
   return a;
 }
@@ -211,18 +241,23 @@ util::Expected<Analysis, ParseError> Parser::program() {
 bool Parser::let_binding() {
   next(); // let
   const Token &name = next();
-  if (name.kind != TokenKind::Ident)
+  if (name.kind != TokenKind::Ident) {
     return fail_at(name, "expected name after `let`");
-  if (next().kind != TokenKind::Eq)
+  }
+  if (next().kind != TokenKind::Eq) {
     return fail("expected `=` in let binding");
+  }
   Raw raw;
-  if (!expr(0, raw))
+  if (!expr(0, raw)) {
     return false;
+  }
   auto value = promote(std::move(raw.value));
-  if (!value)
+  if (!value) {
     return fail(std::move(value).error());
-  if (bindings_.count(name.text))
+  }
+  if (bindings_.count(name.text)) {
     return fail_at(name, ticked(name.text) + " is already defined");
+  }
   Bound b;
   b.value = std::move(*value);
   b.levels = node_levels(raw.levels);
@@ -233,8 +268,9 @@ bool Parser::let_binding() {
 }
 
 bool Parser::deeper(const Token &at, std::size_t levels) {
-  if (levels > MAX_TREE_DEPTH)
+  if (levels > MAX_TREE_DEPTH) {
     return fail_at(at, "expression nested too deeply");
+  }
   return true;
 }
 
@@ -245,15 +281,18 @@ bool Parser::expr(unsigned min, Raw &out) {
     const bool is_not = first.kind == TokenKind::Ident;
     next();
     Raw operand;
-    if (!enter() || !expr(is_not ? NOT_OPERAND_STRENGTH : NEG_OPERAND_STRENGTH, operand))
+    if (!enter() || !expr(is_not ? NOT_OPERAND_STRENGTH : NEG_OPERAND_STRENGTH, operand)) {
       return false;
+    }
     leave();
     auto p = promote(std::move(operand.value));
-    if (!p)
+    if (!p) {
       return fail(std::move(p).error());
+    }
     out.levels = node_levels(operand.levels) + 1;
-    if (!deeper(first, out.levels))
+    if (!deeper(first, out.levels)) {
       return false;
+    }
     out.value = node(is_not ? "Not" : "Neg");
     out.value["of"] = std::move(*p);
   } else if (first.kind == TokenKind::Op) {
@@ -265,23 +304,28 @@ bool Parser::expr(unsigned min, Raw &out) {
   for (;;) {
     const Token &op = peek();
     const unsigned s = strength(op);
-    if (s == 0 || s < min)
+    if (s == 0 || s < min) {
       break;
+    }
     next();
     Raw right;
-    if (!enter() || !expr(s + 1, right))
+    if (!enter() || !expr(s + 1, right)) {
       return false;
+    }
     leave();
     auto l = promote(std::move(out.value));
-    if (!l)
+    if (!l) {
       return fail(std::move(l).error());
+    }
     auto r = promote(std::move(right.value));
-    if (!r)
+    if (!r) {
       return fail(std::move(r).error());
+    }
     // A long chain nests the tree as deep as it is long, without nesting the source.
     out.levels = std::max(node_levels(out.levels), node_levels(right.levels)) + 1;
-    if (!deeper(op, out.levels))
+    if (!deeper(op, out.levels)) {
       return false;
+    }
     out.value = node(*ops::binop_tag(op.text));
     out.value["l"] = std::move(*l);
     out.value["r"] = std::move(*r);
@@ -292,8 +336,9 @@ bool Parser::expr(unsigned min, Raw &out) {
 bool Parser::primary(Raw &out) {
   const Token &ahead = peek();
   if (ahead.kind == TokenKind::Ident && ahead.text != "true" && ahead.text != "false" &&
-      peek(1).kind == TokenKind::LParen)
+      peek(1).kind == TokenKind::LParen) {
     return call(out);
+  }
   const Token &t = next();
   out.levels = 0;
   switch (t.kind) {
@@ -304,11 +349,13 @@ bool Parser::primary(Raw &out) {
     out.value = t.text;
     return true;
   case TokenKind::LParen:
-    if (!enter() || !expr(0, out))
+    if (!enter() || !expr(0, out)) {
       return false;
+    }
     leave();
-    if (next().kind != TokenKind::RParen)
+    if (next().kind != TokenKind::RParen) {
       return fail("expected `)`");
+    }
     return true;
   case TokenKind::Ident: {
     if (t.text == "true" || t.text == "false") {
@@ -318,8 +365,9 @@ bool Parser::primary(Raw &out) {
     if (auto b = bindings_.find(t.text); b != bindings_.end()) {
       used_.insert(t.text);
       copied_ += b->second.size;
-      if (copied_ > MAX_COPIED)
+      if (copied_ > MAX_COPIED) {
         return fail_at(t, "expression too large");
+      }
       out.value = b->second.value;
       out.levels = b->second.levels;
       return true;
@@ -338,8 +386,9 @@ bool Parser::primary(Raw &out) {
 bool Parser::call(Raw &out) {
   const Token &name = next();
   const ops::OpSpec *row = ops::find_by_alias(name.text);
-  if (!row)
+  if (!row) {
     return fail_at(name, "unknown op " + ticked(name.text));
+  }
   next(); // (
   std::vector<Value> positional;
   Keywords keywords;
@@ -354,15 +403,17 @@ bool Parser::call(Raw &out) {
       next();
       break;
     }
-    if (!keyword && seen_keyword)
+    if (!keyword && seen_keyword) {
       return fail("positional argument after keyword argument");
+    }
     if (keyword) {
       next();
       next();
     }
     Raw v;
-    if (!enter() || !arg_value(v))
+    if (!enter() || !arg_value(v)) {
       return false;
+    }
     leave();
     levels = std::max(levels, node_levels(v.levels));
     if (!keyword) {
@@ -372,35 +423,41 @@ bool Parser::call(Raw &out) {
     } else {
       keywords[at->second].second = std::move(v.value);
     }
-    if (!eat_comma())
+    if (!eat_comma()) {
       return false;
+    }
     seen_keyword = seen_keyword || keyword;
   }
   auto built = build(*row, std::move(positional), std::move(keywords));
-  if (!built)
+  if (!built) {
     return fail_at(name, std::move(built).error());
+  }
   out.levels = levels + 1;
-  if (!deeper(name, out.levels))
+  if (!deeper(name, out.levels)) {
     return false;
+  }
   out.value = std::move(*built);
   return true;
 }
 
 bool Parser::arg_value(Raw &out) {
-  if (peek().kind != TokenKind::LBracket)
+  if (peek().kind != TokenKind::LBracket) {
     return expr(0, out);
+  }
   next();
   out.value = Value::array();
   out.levels = 1;
   while (peek().kind != TokenKind::RBracket) {
     Raw element;
-    if (!enter() || !expr(0, element))
+    if (!enter() || !expr(0, element)) {
       return false;
+    }
     leave();
     out.levels = std::max(out.levels, node_levels(element.levels) + 1);
     out.value.push_back(std::move(element.value));
-    if (peek().kind == TokenKind::Comma)
+    if (peek().kind == TokenKind::Comma) {
       next();
+    }
   }
   next(); // ]
   return true;
@@ -408,8 +465,9 @@ bool Parser::arg_value(Raw &out) {
 
 bool Parser::eat_comma() {
   const Token &t = peek();
-  if (t.kind == TokenKind::RParen)
+  if (t.kind == TokenKind::RParen) {
     return true;
+  }
   if (t.kind == TokenKind::Comma) {
     next();
     return true;

@@ -18,8 +18,9 @@ const Value &child(const Value &v, const char *key) {
 
 // Any node other than a constant or a series forces a call over several lines.
 bool compound(const Value &v) {
-  if (!v.is_object())
+  if (!v.is_object()) {
     return false;
+  }
   const auto op = v.find("op");
   return op != v.end() && op->is_string() && *op != "Const" && *op != "Data";
 }
@@ -48,8 +49,9 @@ std::string call(const ops::OpSpec &row, const Value &v, std::size_t indent) {
       if (arg.is_array()) {
         bool first = true;
         for (const Value &e : arg) {
-          if (!first)
+          if (!first) {
             text += ", ";
+          }
           first = false;
           if (p.kind == K::ExprList) {
             text += format_at(e, indent + 1);
@@ -74,15 +76,18 @@ std::string call(const ops::OpSpec &row, const Value &v, std::size_t indent) {
   std::string out(row.aliases.front());
   out += '(';
   const std::string inner = multiline ? std::string(2 * (indent + 1), ' ') : std::string();
-  if (multiline)
+  if (multiline) {
     out += "\n" + inner;
+  }
   for (std::size_t k = 0; k < args.size(); ++k) {
-    if (k)
+    if (k) {
       out += multiline ? ",\n" + inner : ", ";
+    }
     out += args[k];
   }
-  if (multiline)
+  if (multiline) {
     out += "\n" + std::string(2 * indent, ' ');
+  }
   return out + ')';
 }
 
@@ -105,29 +110,37 @@ std::string literal(const Value &v) {
 std::string format(const Value &v) { return format_at(v, 0); }
 
 std::string format_at(const Value &v, std::size_t indent) {
-  if (!v.is_object())
+  if (!v.is_object()) {
     return literal(v);
+  }
   const auto op_it = v.find("op");
-  if (op_it == v.end() || !op_it->is_string())
+  if (op_it == v.end() || !op_it->is_string()) {
     return literal(v);
+  }
   const std::string &op = op_it->get_ref<const std::string &>();
-  if (op == "Neg")
+  if (op == "Neg") {
     return "(-" + format_at(child(v, "of"), indent) + ")";
-  if (op == "Not")
+  }
+  if (op == "Not") {
     return "(not " + format_at(child(v, "of"), indent) + ")";
-  if (op == "Const")
+  }
+  if (op == "Const") {
     return literal(child(v, "value"));
+  }
   if (op == "Data") {
     const Value &name = child(v, "name");
     return name.is_string() ? name.get<std::string>() : "?";
   }
-  if (op == "Ceil")
+  if (op == "Ceil") {
     return "ceil(" + format_at(child(v, "of"), indent) + ")";
-  if (const auto symbol = ops::binop_symbol_for_tag(op))
+  }
+  if (const auto symbol = ops::binop_symbol_for_tag(op)) {
     return "(" + format_at(child(v, "l"), indent) + " " + std::string(*symbol) + " " +
            format_at(child(v, "r"), indent) + ")";
-  if (const ops::OpSpec *row = ops::find_by_tag(op))
+  }
+  if (const ops::OpSpec *row = ops::find_by_tag(op)) {
     return call(*row, v, indent);
+  }
   return "(/* unprintable op " + op + " */)";
 }
 
