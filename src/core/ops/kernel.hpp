@@ -24,7 +24,9 @@ inline constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 // |x| <= max is false for the infinities and NaN. On x86 this ordered comparison reads one flag
 // where an equality test (x - x == 0.0) reads two, so scalar loops select without branches;
 // vectorised, it is a mask and a compare.
-inline bool finite(double x) { return std::abs(x) <= std::numeric_limits<double>::max(); }
+[[gnu::const]] inline bool finite(double x) {
+  return std::abs(x) <= std::numeric_limits<double>::max();
+}
 
 // Rows of a run of columns of a row-major matrix: View reads, OutView writes.
 template <class T> struct RowView {
