@@ -24,9 +24,6 @@ double clamp_to(double x, double lo, double hi) {
   return x;
 }
 
-// Row t of a row-major grid with n columns.
-template <class M> auto row_of(M &m, std::size_t n, std::size_t t) { return m.data() + t * n; }
-
 // A symbol's trade while it is open.
 struct OpenTrade {
   bool open = false;
@@ -91,7 +88,7 @@ double cost(const Inputs &in, const BacktestConfig &config, const double *old_w,
   double c = turnover * flow_rate + decreases * config.tax_ratio;
   if (in.dollar_volume && config.impact_coef > 0) {
     const double capital = config.initial_capital;
-    const double *dv = row_of(*in.dollar_volume, N, t);
+    const double *dv = ops::View(*in.dollar_volume)[t];
     for (std::size_t j = 0; j < N; ++j) {
       if (dv[j] > 0 && new_w[j] != old_w[j]) {
         const double delta = std::abs(new_w[j] - old_w[j]);
@@ -144,11 +141,13 @@ Result<Targets> targets(const Inputs &in, const BacktestConfig &config) {
   const bool caps_on = in.dollar_volume && config.max_participation > 0;
   Targets out;
   out.weights = Matrix(static_cast<Eigen::Index>(T), static_cast<Eigen::Index>(N));
+  const ops::View weights(in.weights);
+  const ops::OutView target(out.weights);
   out.rebalance.assign(T, 0);
   out.exposure.resize(T);
   std::vector<double> held(N, 0.0);
   for (std::size_t t = 0; t < T; ++t) {
-    const double *wr = row_of(in.weights, N, t);
+    const double *wr = weights[t];
     const std::uint8_t *fr = delisting ? in.flags.data() + t * N : nullptr;
     bool changed = t == 0;
     for (std::size_t j = 0; j < N; ++j) {
@@ -172,7 +171,7 @@ Result<Targets> targets(const Inputs &in, const BacktestConfig &config) {
       gross += std::abs(held[j]);
     }
     const double scale = std::max(gross, 1.0);
-    double *tr = row_of(out.weights, N, t);
+    double *tr = target[t];
     for (std::size_t j = 0; j < N; ++j) {
       tr[j] = held[j] / scale;
     }
@@ -182,7 +181,7 @@ Result<Targets> targets(const Inputs &in, const BacktestConfig &config) {
       }
     }
     if (caps_on) {
-      const double *dv = row_of(*in.dollar_volume, N, t);
+      const double *dv = ops::View(*in.dollar_volume)[t];
       for (std::size_t j = 0; j < N; ++j) {
         // NaN and negative dollar volumes are unusable: no cap.
         if (dv[j] >= 0) {
@@ -211,13 +210,15 @@ std::vector<double> equity_curve(const Inputs &in, const Targets &targets,
   if (T == 0) {
     return out;
   }
+  const ops::View price(in.price);
+  const ops::View target(targets.weights);
   std::vector<double> cur(N, 0.0);
-  std::vector<double> last(row_of(in.price, N, 0), row_of(in.price, N, 0) + N);
-  double equity = 1.0 - cost(in, config, cur.data(), row_of(targets.weights, N, 0), 0);
-  std::copy_n(row_of(targets.weights, N, 0), N, cur.begin());
+  std::vector<double> last(price[0], price[0] + N);
+  double equity = 1.0 - cost(in, config, cur.data(), target[0], 0);
+  std::copy_n(target[0], N, cur.begin());
   out[0] = equity;
   for (std::size_t t = 1; t < T; ++t) {
-    const double *now = row_of(in.price, N, t);
+    const double *now = price[t];
     double sum = 0.0;
     for (std::size_t j = 0; j < N; ++j) {
       const double prev = last[j];
@@ -265,7 +266,7 @@ std::vector<double> equity_curve(const Inputs &in, const Targets &targets,
     }
 
     if (targets.rebalance[t] != 0) {
-      const double *tr = row_of(targets.weights, N, t);
+      const double *tr = target[t];
       equity *= 1.0 - cost(in, config, cur.data(), tr, t);
       std::copy_n(tr, N, cur.begin());
     }
@@ -288,6 +289,8 @@ std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
   const bool excursions = in.high.has_value();
   const double entry_leg = 1.0 - config.fee_ratio - config.slippage_ratio;
   const double exit_leg = 1.0 - config.fee_ratio - config.tax_ratio - config.slippage_ratio;
+  const ops::View price(in.price);
+  const ops::View target(targets.weights);
   std::vector<OpenTrade> open(N);
   std::vector<double> last_price(N, ops::kNaN);
   const auto finish = [&](std::size_t j, std::size_t exit, bool closed, double ret) {
@@ -296,8 +299,10 @@ std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
     records.push_back({j, s.entry, exit, closed, has_excursion, ret, s.mae, s.mfe});
   };
   for (std::size_t t = 0; t < T; ++t) {
-    const double *pr = row_of(in.price, N, t);
-    const double *tr = row_of(targets.weights, N, t);
+    const double *pr = price[t];
+    const double *tr = target[t];
+    const double *hr = excursions ? ops::View(*in.high)[t] : nullptr;
+    const double *lr = excursions ? ops::View(*in.low)[t] : nullptr;
     const std::uint8_t *fr = in.flags.empty() ? nullptr : in.flags.data() + t * N;
     for (std::size_t j = 0; j < N; ++j) {
       if (!std::isnan(pr[j])) {
@@ -315,7 +320,7 @@ std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
         s.entry_price = last_price[j];
       }
       if (excursions) {
-        add_excursion(s, row_of(*in.high, N, t)[j], row_of(*in.low, N, t)[j]);
+        add_excursion(s, hr[j], lr[j]);
       }
       if (tr[j] != 0) {
         continue;
