@@ -54,8 +54,9 @@ std::string code(std::string_view s) {
 std::string join(const std::vector<std::string> &parts, std::string_view sep) {
   std::string out;
   for (std::size_t k = 0; k < parts.size(); ++k) {
-    if (k)
+    if (k) {
       out += sep;
+    }
     out += parts[k];
   }
   return out;
@@ -65,12 +66,14 @@ std::string join(const std::vector<std::string> &parts, std::string_view sep) {
 
 const spec::Field &tree_field(const ops::OpSpec &row, const ops::ParamSpec &p) {
   const auto op = spec::op_from_name(row.tag);
-  if (!op)
+  if (!op) {
     throw Fatal{"call " + std::string(row.aliases.front()) + " builds " + std::string(row.tag) +
                 ", which is no tree operator"};
+  }
   const auto k = spec::field_index(*op, p.name);
-  if (!k)
+  if (!k) {
     throw Fatal{std::string(row.tag) + " has no field " + std::string(p.name)};
+  }
   return spec::op_def(*op).fields[*k];
 }
 
@@ -99,18 +102,22 @@ std::string value_text(ops::ParamKind kind, spec::Kind field) {
 
 // The value the tree reader fills in for a field left out, if any.
 std::optional<std::string> default_text(const spec::Field &f) {
-  if (!f.defaulted || spec::is_optional(f.kind))
+  if (!f.defaulted || spec::is_optional(f.kind)) {
     return std::nullopt;
-  if (f.kind == spec::Kind::Flag)
+  }
+  if (f.kind == spec::Kind::Flag) {
     return f.default_value ? "true" : "false";
+  }
   return std::to_string(f.default_value);
 }
 
 std::string left_out_text(const ops::OpSpec &row, const ops::ParamSpec &p) {
-  if (ops::required(p.kind))
+  if (ops::required(p.kind)) {
     return "required";
-  if (auto d = default_text(tree_field(row, p)))
+  }
+  if (auto d = default_text(tree_field(row, p))) {
     return code(*d);
+  }
   return "not set";
 }
 
@@ -119,10 +126,11 @@ std::string signature(const ops::OpSpec &row) {
   out += '(';
   for (std::size_t k = 0; k < row.params.size(); ++k) {
     const ops::ParamSpec &p = row.params[k];
-    if (ops::required(p.kind))
+    if (ops::required(p.kind)) {
       out += (k ? ", " : "") + std::string(p.name);
-    else
+    } else {
       out += "[, " + std::string(p.name) + "]";
+    }
   }
   return out + ')';
 }
@@ -135,9 +143,11 @@ std::string anchor(std::string_view alias) {
 }
 
 const ops::OpSpec *row_by_alias(std::string_view alias) {
-  for (const ops::OpSpec &row : ops::OP_TABLE)
-    if (row.aliases.front() == alias)
+  for (const ops::OpSpec &row : ops::OP_TABLE) {
+    if (row.aliases.front() == alias) {
       return &row;
+    }
+  }
   return nullptr;
 }
 
@@ -152,8 +162,9 @@ Lines call_entry(const ops::OpSpec &row) {
   std::string head = code(signature(row));
   if (row.aliases.size() > 1) {
     std::vector<std::string> others;
-    for (std::size_t k = 1; k < row.aliases.size(); ++k)
+    for (std::size_t k = 1; k < row.aliases.size(); ++k) {
       others.push_back(code(row.aliases[k]));
+    }
     head += " · also written " + join(others, ", ");
   }
   head += " · builds " + code(row.tag);
@@ -178,8 +189,9 @@ Lines calls_index() {
   out.push_back("|---|---|---|---|");
   for (const ops::OpSpec &row : ops::OP_TABLE) {
     std::vector<std::string> others;
-    for (std::size_t k = 1; k < row.aliases.size(); ++k)
+    for (std::size_t k = 1; k < row.aliases.size(); ++k) {
       others.push_back(code(row.aliases[k]));
+    }
     const std::string name(row.aliases.front());
     out.push_back("| [" + code(name) + "](" + anchor(name) + ") | " + join(others, ", ") + " | " +
                   code(row.tag) + " | " + code(signature(row)) + " |");
@@ -187,26 +199,14 @@ Lines calls_index() {
   return out;
 }
 
-std::string binop_tag(std::string_view symbol) {
-  const auto tag = ops::binop_tag(symbol);
-  if (!tag)
-    throw Fatal{"the parser gives " + std::string(symbol) + " a strength but BINOP_TABLE no tag"};
-  return code(*tag);
-}
-
 // Precedence levels, loosest first: the infix operators grouped by strength, each prefix operator
 // placed just above the first level its operand takes in.
+// (The parser asserts at compile time that the strengths and BINOP_TABLE name the same symbols.)
 Lines operators() {
-  for (const ops::BinOpSpec &b : ops::BINOP_TABLE) {
-    bool found = false;
-    for (const auto &i : quaro::parse::INFIX_STRENGTH)
-      found = found || i.symbol == b.symbol;
-    if (!found)
-      throw Fatal{"BINOP_TABLE holds " + std::string(b.symbol) + ", which the parser never reads"};
-  }
   std::map<unsigned, std::vector<std::string_view>> levels; // strength -> symbols
-  for (const auto &i : quaro::parse::INFIX_STRENGTH)
+  for (const auto &i : quaro::parse::INFIX_STRENGTH) {
     levels[i.strength].push_back(i.symbol);
+  }
   const std::map<unsigned, std::pair<std::string, std::string>> prefixes = {
       {quaro::parse::NOT_OPERAND_STRENGTH, {"not", "Not"}},
       {quaro::parse::NEG_OPERAND_STRENGTH, {"-", "Neg"}},
@@ -218,17 +218,18 @@ Lines operators() {
   std::size_t level = 0;
   auto prefix_rows = prefixes.begin();
   auto emit_prefixes_below = [&](unsigned strength) {
-    for (; prefix_rows != prefixes.end() && prefix_rows->first <= strength; ++prefix_rows)
+    for (; prefix_rows != prefixes.end() && prefix_rows->first <= strength; ++prefix_rows) {
       out.push_back("| " + std::to_string(++level) + " | " + code(prefix_rows->second.first) +
                     " (prefix) | " + code(prefix_rows->second.second) +
                     " | prefix; its operand takes in every level below this one |");
+    }
   };
   for (const auto &[strength, symbols] : levels) {
     emit_prefixes_below(strength);
     std::vector<std::string> syms, tags;
     for (std::string_view s : symbols) {
       syms.push_back(code(s));
-      tags.push_back(binop_tag(s));
+      tags.push_back(code(*ops::binop_tag(s)));
     }
     out.push_back("| " + std::to_string(++level) + " | " + join(syms, " ") + " | " +
                   join(tags, " ") + " | infix, left-associative |");
@@ -267,23 +268,32 @@ std::string kind_text(spec::Kind k) {
 
 // How quaro source writes an operator: a call, an infix or prefix form, or a bare token.
 std::string source_form(std::string_view name) {
-  if (name == "Data")
+  if (name == "Data") {
     return "a series name, `close`";
-  if (name == "Const")
+  }
+  if (name == "Const") {
     return "a number, `2.5`";
-  if (name == "Neg")
+  }
+  if (name == "Neg") {
     return "`-of`";
-  if (name == "Not")
+  }
+  if (name == "Not") {
     return "`not of`";
-  if (const auto symbol = ops::binop_symbol_for_tag(name))
+  }
+  if (const auto symbol = ops::binop_symbol_for_tag(name)) {
     return "`l " + std::string(*symbol) + " r`";
+  }
   std::vector<std::string> calls;
-  for (const ops::OpSpec &row : ops::OP_TABLE)
-    if (row.tag == name)
-      for (std::string_view a : row.aliases)
+  for (const ops::OpSpec &row : ops::OP_TABLE) {
+    if (row.tag == name) {
+      for (std::string_view a : row.aliases) {
         calls.push_back(code(std::string(a) + "(…)"));
-  if (calls.empty())
+      }
+    }
+  }
+  if (calls.empty()) {
     throw Fatal{"tree operator " + std::string(name) + " has no form in quaro source"};
+  }
   return join(calls, ", ");
 }
 
@@ -296,8 +306,9 @@ Lines tree_operators() {
     std::vector<std::string> fields;
     for (const spec::Field &f : table[k].fields) {
       std::string text = code(f.name) + ": " + kind_text(f.kind);
-      if (auto d = default_text(f))
+      if (auto d = default_text(f)) {
         text += " = " + *d;
+      }
       fields.push_back(text);
     }
     out.push_back("| " + std::to_string(k) + " | " + code(table[k].name) + " | " +
@@ -308,23 +319,29 @@ Lines tree_operators() {
 
 // The content of block NAME, or nothing when NAME is no block.
 std::optional<Lines> generate(std::string_view name) {
-  if (name == "operators")
+  if (name == "operators") {
     return operators();
-  if (name == "calls")
+  }
+  if (name == "calls") {
     return calls_index();
-  if (name == "tree-operators")
+  }
+  if (name == "tree-operators") {
     return tree_operators();
-  if (name.substr(0, 5) == "call ")
-    if (const ops::OpSpec *row = row_by_alias(name.substr(5)))
+  }
+  if (name.substr(0, 5) == "call ") {
+    if (const ops::OpSpec *row = row_by_alias(name.substr(5))) {
       return call_entry(*row);
+    }
+  }
   return std::nullopt;
 }
 
 // ---- files ----
 
 std::string_view trim_end(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
     s.remove_suffix(1);
+  }
   return s;
 }
 
@@ -332,8 +349,9 @@ std::string_view trim_end(std::string_view s) {
 std::optional<std::string> marker(std::string_view line, std::string_view prefix) {
   line = trim_end(line);
   if (line.size() < prefix.size() + kClose.size() || line.substr(0, prefix.size()) != prefix ||
-      line.substr(line.size() - kClose.size()) != kClose)
+      line.substr(line.size() - kClose.size()) != kClose) {
     return std::nullopt;
+  }
   return std::string(line.substr(prefix.size(), line.size() - prefix.size() - kClose.size()));
 }
 
@@ -349,37 +367,46 @@ std::vector<Block> find_blocks(const Lines &lines, const std::string &path) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const std::string where = path + ":" + std::to_string(i + 1) + ": ";
     if (auto name = marker(lines[i], kBegin)) {
-      if (open)
+      if (open) {
         throw Fatal{where + "block \"" + *name + "\" opens inside block \"" + open->name + "\""};
-      if (!generate(*name))
+      }
+      if (!generate(*name)) {
         throw Fatal{where + "no generated block is called \"" + *name + "\""};
+      }
       open = Block{*name, i + 1, i + 1, 0};
     } else if (auto name = marker(lines[i], kEnd)) {
-      if (!open || open->name != *name)
+      if (!open || open->name != *name) {
         throw Fatal{where + "END of \"" + *name + "\" without its BEGIN"};
+      }
       open->last = i;
       blocks.push_back(*open);
       open.reset();
     }
   }
-  if (open)
+  if (open) {
     throw Fatal{path + ":" + std::to_string(open->begin_line) + ": block \"" + open->name +
                 "\" has no END marker"};
-  if (blocks.empty())
+  }
+  if (blocks.empty()) {
     throw Fatal{path + ": holds no generated block"};
+  }
 
   // Call entries: all of them, once each, in table order, or none.
   std::vector<std::string> calls;
-  for (const Block &b : blocks)
-    if (b.name.substr(0, 5) == "call ")
+  for (const Block &b : blocks) {
+    if (b.name.substr(0, 5) == "call ") {
       calls.push_back(b.name.substr(5));
+    }
+  }
   if (!calls.empty()) {
     std::vector<std::string> expected;
-    for (const ops::OpSpec &row : ops::OP_TABLE)
+    for (const ops::OpSpec &row : ops::OP_TABLE) {
       expected.emplace_back(row.aliases.front());
-    if (calls != expected)
+    }
+    if (calls != expected) {
       throw Fatal{path + ": the \"call\" blocks must name every call once, in table order: " +
                   join(expected, ", ") + "; found " + join(calls, ", ")};
+    }
   }
   return blocks;
 }
@@ -389,8 +416,9 @@ Lines split_lines(const std::string &text) {
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
-    if (end == std::string::npos)
+    if (end == std::string::npos) {
       end = text.size();
+    }
     lines.push_back(text.substr(start, end - start));
     start = end + 1;
   }
@@ -399,8 +427,9 @@ Lines split_lines(const std::string &text) {
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in)
+  if (!in) {
     throw Fatal{path + ": cannot read"};
+  }
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
@@ -425,8 +454,9 @@ bool process(const std::string &path, bool write, const std::string &self) {
       fresh = false;
       if (!write) {
         std::size_t k = 0;
-        while (k < want.size() && k < have.size() && want[k] == have[k])
+        while (k < want.size() && k < have.size() && want[k] == have[k]) {
           ++k;
+        }
         std::cerr << path << ":" << b.first + k + 1 << ": generated block \"" << b.name
                   << "\" differs from the tables\n"
                   << "  expected: " << (k < want.size() ? want[k] : "(end of block)") << "\n"
@@ -437,16 +467,19 @@ bool process(const std::string &path, bool write, const std::string &self) {
     copied = b.last;
   }
   out.insert(out.end(), lines.begin() + static_cast<std::ptrdiff_t>(copied), lines.end());
-  if (!write && !fresh)
+  if (!write && !fresh) {
     std::cerr << "regenerate with: " << self << " --write " << path << "\n";
+  }
   if (write && !fresh) {
     std::string result = join(out, "\n");
-    if (!text.empty() && text.back() == '\n')
+    if (!text.empty() && text.back() == '\n') {
       result += '\n';
+    }
     std::ofstream o(path, std::ios::binary | std::ios::trunc);
     o << result;
-    if (!o)
+    if (!o) {
       throw Fatal{path + ": cannot write"};
+    }
     std::cout << "updated " << path << "\n";
   }
   return fresh;
@@ -467,8 +500,9 @@ int main(int argc, char **argv) {
   }
   try {
     bool fresh = true;
-    for (int i = 2; i < argc; ++i)
+    for (int i = 2; i < argc; ++i) {
       fresh = process(argv[i], mode == "--write", argv[0]) && fresh;
+    }
     return fresh || mode == "--write" ? 0 : 1;
   } catch (const Fatal &f) {
     std::cerr << f.message << "\n";
