@@ -33,6 +33,7 @@ from dask.distributed import Client  # noqa: E402
 
 import sweep as example  # noqa: E402
 import zorv  # noqa: E402
+from benchlib import date_index, time_calls  # noqa: E402
 from make_data import make  # noqa: E402
 
 LOOKBACKS = [10, 20, 40, 60, 90, 120, 180, 250]
@@ -43,7 +44,7 @@ MARK = "sweep"
 
 def panels(dates, symbols, seed):
     meta, arrays = make(dates, symbols, seed)
-    index = pd.to_datetime([str(d) for d in meta["dates"]], format="%Y%m%d")
+    index = date_index(meta)
     return {
         "close": pd.DataFrame(arrays["close"], index=index, columns=meta["symbols"]),
         "bench": pd.DataFrame(arrays["bench"], index=index, columns=["INDEX"]),
@@ -110,12 +111,7 @@ def main():
         return [zorv.run_backtest(example.strategy(lb, n), data, config=CONFIG)
                 for lb, n in points]
 
-    expected = sequential()  # warm-up
-    seq_times = []
-    for _ in range(a.reps):
-        t0 = time.perf_counter()
-        sequential()
-        seq_times.append(time.perf_counter() - t0)
+    seq, _, expected = time_calls(sequential, a.reps)
 
     # Before the cluster: its threads must not be forked.
     pool_s = pool_time(data, points, a.workers, a.reps)
@@ -141,7 +137,7 @@ def main():
     same = all(json.dumps(x, sort_keys=True) == json.dumps(y, sort_keys=True)
                for x, y in zip(expected, got))
 
-    seq, par, sc = (statistics.median(t) for t in (seq_times, par_times, scatter_times))
+    par, sc = (statistics.median(t) for t in (par_times, scatter_times))
     import dask
     import distributed
     rows = [
