@@ -100,6 +100,27 @@ double cost(const Inputs &in, const BacktestConfig &config, const double *old_w,
   return c;
 }
 
+// Volume in place to volume x price, the price being the symbol's last valid one (NaN before its
+// first), as the drift takes it: a halted date (price missing, no volume) is capped at zero
+// instead of left uncapped.
+void to_dollar_volume(Matrix &volume, const Matrix &price) {
+  const auto T = static_cast<std::size_t>(price.rows());
+  const auto N = static_cast<std::size_t>(price.cols());
+  const ops::View prices(price);
+  const ops::OutView out(volume);
+  std::vector<double> last(N, ops::kNaN);
+  for (std::size_t t = 0; t < T; ++t) {
+    const double *pr = prices[t];
+    double *vr = out[t];
+    for (std::size_t j = 0; j < N; ++j) {
+      if (!std::isnan(pr[j])) {
+        last[j] = pr[j];
+      }
+      vr[j] *= last[j];
+    }
+  }
+}
+
 } // namespace
 
 std::optional<Matrix> conform_to(const Panel &grid, const Panel *source) {
@@ -121,7 +142,7 @@ Inputs conform(const Panel &weights, const Panel &price, const Panel *high, cons
   if (config.initial_capital > 0 && (config.max_participation > 0 || config.impact_coef > 0)) {
     in.dollar_volume = conform_to(p, volume);
     if (in.dollar_volume) {
-      *in.dollar_volume *= p.data;
+      to_dollar_volume(*in.dollar_volume, p.data);
     }
   }
   if (config.delist_after > 0) {

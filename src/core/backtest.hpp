@@ -56,7 +56,7 @@ struct Inputs {
   // Both or neither: excursions need high and low together.
   std::optional<Matrix> high;
   std::optional<Matrix> low;
-  // volume x price, only when a participation cap or the impact needs it.
+  // volume x the last valid price, only when a participation cap or the impact needs it.
   std::optional<Matrix> dollar_volume;
   // Per-cell delisting bits (kDelisted, kEvent); empty when delisting is off.
   std::vector<std::uint8_t> flags;

@@ -474,3 +474,24 @@ TEST(BacktestPhases, ConformTargetsAndTradeList) {
   EXPECT_FALSE(trades[3].exit_date.has_value());
   EXPECT_EQ(trades[2].period, 2u);
 }
+
+// Dollar volume takes the last valid price, as the drift does: NaN before the first price, and a
+// missing volume stays missing.
+TEST(BacktestPhases, DollarVolumeAtTheLastValidPrice) {
+  const Panel p = make(days(5), {"A", "B"}, {NaN, 10, 5, NaN, NaN, NaN, 6, 12, NaN, 13});
+  const Panel volume = make(days(5), {"A", "B"}, {1, 1, 2, 0, 3, 3, NaN, 4, 5, 5});
+  const Panel w = make(days(5), {"A", "B"}, std::vector<double>(10, NaN));
+  const BacktestConfig cfg{.initial_capital = 1e3, .max_participation = 0.1};
+  const auto in = backtest::conform(w, p, nullptr, nullptr, &volume, cfg);
+  ASSERT_TRUE(in.dollar_volume.has_value());
+  ASSERT_EQ(in.symbols, (std::vector<std::string>{"A", "B"}));
+  const std::vector<double> want = {NaN, 10, 10, 0, 15, 30, NaN, 48, 30, 65};
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    const double got = in.dollar_volume->data()[i];
+    if (std::isnan(want[i])) {
+      EXPECT_TRUE(std::isnan(got)) << "at " << i;
+    } else {
+      EXPECT_EQ(got, want[i]) << "at " << i;
+    }
+  }
+}

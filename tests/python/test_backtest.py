@@ -145,6 +145,37 @@ def test_a_missing_price_keeps_the_move_across_it():
     assert trade["ret"] == pytest.approx(13 / 11 - 1, abs=1e-12)
 
 
+HALT_DAYS = [20240102, 20240103, 20240104, 20240105]
+HALT_CAPS = {"initial_capital": 1e4, "max_participation": 0.1}
+
+
+@pytest.mark.parametrize("volume,equity,entry", [
+    # Halted: no price and no volume, so the cap is 0 on the day the weight is set; the portfolio
+    # stays out, while the trade list follows the cap as it lifts the next day.
+    ([1e9, 0.0, 1e9, 1e9], [1, 1, 1, 1], 20240104),
+    # A missing volume caps nothing: bought on the halted day at the last valid price.
+    ([1e9, None, 1e9, 1e9], [1, 1, 1, 1.1], 20240103),
+])
+def test_a_halted_symbol_is_capped_by_its_volume(volume, equity, entry):
+    panels = {"close": one_symbol(HALT_DAYS, [10.0, None, 10.0, 11.0]),
+              "volume": one_symbol(HALT_DAYS, volume),
+              "w": one_symbol(HALT_DAYS[:2], [0.0, 1.0])}
+    report = zorv.run_backtest("w", panels, HALT_CAPS)
+    assert report["equity"] == pytest.approx(equity, abs=1e-12)
+    (trade,) = report["trades"]
+    assert trade["entry_date"] == entry and trade["exit_date"] is None
+
+
+def test_impact_on_a_missing_price_uses_the_last_valid_price():
+    # Dollar volume 1e5 x 10 = 1e6 against 1e4 x 0.5 traded: cost 0.1 x 0.5 x sqrt(0.005).
+    panels = {"close": one_symbol(HALT_DAYS[:3], [10.0, None, 12.0]),
+              "volume": one_symbol(HALT_DAYS[:3], [1e5, 1e5, 1e5]),
+              "w": one_symbol(HALT_DAYS[:2], [0.0, 0.5])}
+    report = zorv.run_backtest("w", panels, {"initial_capital": 1e4, "impact_coef": 0.1})
+    kept = 1 - 0.1 * 0.5 * math.sqrt(0.005)
+    assert report["equity"] == pytest.approx([1, kept, kept * 1.1], abs=1e-12)
+
+
 def test_a_weekend_date_from_another_panel_loses_no_move():
     # A monthly signal dated on a calendar month-end (a Saturday) puts a date without prices into
     # the grid; the Friday-to-Monday move must still be earned.
