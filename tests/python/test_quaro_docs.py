@@ -2,6 +2,7 @@
 every `>>>` session prints what the page says it prints."""
 import ast
 import datetime
+import math
 import pathlib
 import random
 import re
@@ -13,6 +14,16 @@ import zorv
 DOC = pathlib.Path(__file__).resolve().parents[2] / "docs" / "quaro.md"
 
 
+def weekdays(day, n):
+    """The first n weekdays from `day` on, as YYYYMMDD ints."""
+    dates = []
+    while len(dates) < n:
+        if day.weekday() < 5:
+            dates.append(int(day.strftime("%Y%m%d")))
+        day += datetime.timedelta(days=1)
+    return dates
+
+
 def fenced(info):
     text = DOC.read_text(encoding="utf-8")
     return re.findall(r"^```" + info + r"\n(.*?)^```$", text, flags=re.M | re.S)
@@ -21,11 +32,7 @@ def fenced(info):
 def market():
     """Eight symbols in three industries over 300 weekdays, with every series the examples name."""
     rng = random.Random(7)
-    day, dates = datetime.date(2023, 1, 2), []
-    while len(dates) < 300:
-        if day.weekday() < 5:
-            dates.append(int(day.strftime("%Y%m%d")))
-        day += datetime.timedelta(days=1)
+    dates = weekdays(datetime.date(2023, 1, 2), 300)
     symbols = [f"S{k}" for k in range(8)]
     close, price = [], [100.0] * len(symbols)
     for _ in dates:
@@ -50,6 +57,61 @@ def market():
 PANELS, INDUSTRY = market()
 
 
+def evaluate(src, series):
+    """The values of the expression `src` on panels given as lists of rows (`None` for a missing
+    cell), dated on consecutive weekdays from 20240102, symbols S0, S1, ... The module returns no
+    panel, so each cell is read back from a backtest: the cell alone, scaled by 1e-6, is held over
+    one date on which its symbol's price doubles, and the equity moves by the cell's value x 1e-6.
+    Finite values must lie within +-1e6 (a weight beyond 1 would be scaled down) and are rounded to
+    4 places; a missing cell gives None, an infinite one inf or -inf."""
+    rows = next(iter(series.values()))
+    n_rows, n_cols = len(rows), len(rows[0])
+    dates = weekdays(datetime.date(2024, 1, 2), n_rows + 1)
+    symbols = [f"S{k}" for k in range(n_cols)]
+    panels = {name: {"dates": dates[:-1], "symbols": symbols,
+                     "data": [[math.nan if v is None else v for v in r] for r in data]}
+              for name, data in series.items()}
+    out = []
+    for t in range(n_rows):
+        panels["_cell"] = {"dates": dates[:-1], "symbols": symbols,
+                           "data": [[float(i == t)] * n_cols for i in range(n_rows)]}
+        values = []
+        for s in range(n_cols):
+            panels["_px"] = {"dates": dates, "symbols": [symbols[s]],
+                             "data": [[1.0 if i <= t else 2.0] for i in range(n_rows + 1)]}
+
+            def probe(expr):
+                spec = f"mask({expr}, _cell) / 1000000"
+                equity = zorv.run_backtest(spec, panels, price_key="_px")["equity"]
+                return (equity[t + 1] / equity[t] - 1) * 1e6
+
+            if probe(f"({src}) * 0 + 1") > 0.5:
+                values.append(round(probe(src), 4) + 0.0)
+            elif probe(f"({src}) > 0") > 0.5:
+                values.append(math.inf)
+            elif probe(f"({src}) < 0") > 0.5:
+                values.append(-math.inf)
+            else:
+                values.append(None)
+        out.append(values)
+    return out
+
+
+def column(src, **series):
+    """`src` on one symbol: each series is the list of its values, one per date."""
+    return [r[0] for r in evaluate(src, {k: [[v] for v in vs] for k, vs in series.items()})]
+
+
+def row(src, **series):
+    """`src` on one date: each series is the list of its values, one per symbol."""
+    return evaluate(src, {k: [vs] for k, vs in series.items()})[0]
+
+
+def table(src, **series):
+    """`src` on several dates and symbols: each series is a list of rows."""
+    return evaluate(src, series)
+
+
 @pytest.mark.parametrize("src", fenced("quaro"))
 def test_quaro_examples_lint_clean_and_run(src):
     assert zorv.lint(src, series=list(PANELS)) == []
@@ -58,10 +120,17 @@ def test_quaro_examples_lint_clean_and_run(src):
 
 
 def sessions():
+    """(call, shown) for every `>>> ` line of a text block that starts with one; the lines up to
+    the next `>>> ` are what the call shows."""
     for block in fenced("text"):
         if block.startswith(">>> "):
-            call, _, shown = block.partition("\n")
-            yield call[4:], shown.rstrip("\n")
+            for part in re.split(r"^>>> ", block, flags=re.M)[1:]:
+                call, _, shown = part.partition("\n")
+                yield call, shown.rstrip("\n")
+
+
+def shown_value(text):
+    return ast.literal_eval(re.sub(r"\binf\b", "1e999", text))
 
 
 @pytest.mark.parametrize("call,shown", list(sessions()))
@@ -73,8 +142,83 @@ def test_sessions_print_what_the_page_shows(call, shown):
     elif call.startswith("print("):
         assert str(eval(call[len("print("):-1])) == shown
     else:
-        assert eval(call) == ast.literal_eval(shown)
+        assert eval(call) == shown_value(shown)
 
 
 def test_every_example_was_found():
-    assert len(fenced("quaro")) >= 7 and len(list(sessions())) >= 3
+    prompts = re.findall(r"^\s*>>> ", DOC.read_text(encoding="utf-8"), flags=re.M)
+    assert len(fenced("quaro")) >= 8 and len(list(sessions())) == len(prompts) >= 20
+
+
+INF = math.inf
+
+
+@pytest.mark.parametrize("call,values", [
+    (lambda: column("x", x=[1.5, None, -2, INF, -INF, 0]), [1.5, None, -2.0, INF, -INF, 0.0]),
+    (lambda: row("x * 1000", x=[0.25, None, -1]), [250.0, None, -1000.0]),
+    (lambda: table("x", x=[[1, None], [None, 2]]), [[1.0, None], [None, 2.0]]),
+])
+def test_the_helpers_read_back_what_they_are_given(call, values):
+    assert call() == values
+
+
+# Statements of the page that its sessions do not show.
+@pytest.mark.parametrize("src,series,values", [
+    ("ema(x, 3)", dict(x=[1, 2, 3, INF, 5]), [None, None, 2.0, 2.0, 3.5]),
+    ("ema(x, 3)", dict(x=[1, 2, 3, None, 5]), [None, None, 2.0, 2.0, 3.5]),
+    ("obv(close, volume)", dict(close=[10, None, 12, 13], volume=[5, 1, 2, 1]), [5.0, 5.0, 5.0, 6.0]),
+    ("obv(close, volume)", dict(close=[10, 11, 11, 10], volume=[5, 1, None, 3]), [5.0, 6.0, 6.0, 3.0]),
+    ("obv(close, volume)", dict(close=[10, 11, 12], volume=[None, 1, 2]), [None, None, None]),
+    ("obv(close, volume)", dict(close=[None, 11, 12], volume=[7, 1, 2]), [None, 1.0, 3.0]),
+    ("stoch_k(high, low, close, 2)", dict(high=[2, 2, 2], low=[1, 1, 1], close=[1, 1.5, 2]),
+     [None, 50.0, 100.0]),
+    ("stoch_k(high, low, close, 2)", dict(high=[1, 1, 1], low=[1, 1, 1], close=[1, 1, 1]),
+     [None, None, None]),
+])
+def test_column_statements(src, series, values):
+    assert column(src, **series) == values
+
+
+def test_infinite_values_are_ranked_at_the_ends():
+    assert row("rank(x)", x=[INF, 1, -INF, None]) == [1.0, 0.6667, 0.3333, None]
+
+
+@pytest.mark.parametrize("by,f,values", [
+    ("[f, g], add_const=false", dict(f=[1, 2, 4, 3], g=[2, 4, 8, 6]), [None] * 4),
+    ("[f, g]", dict(f=[1, 2, 4, 3], g=[2, 3, 5, 4]), [None] * 4),
+    ("[f, g], add_const=false", dict(f=[1, 2, 4, 3], g=[2, 3, 5, 4]), [-0.4, -0.3, -1.1, 1.8]),
+    ("[f], add_const=false", dict(f=[5, 5, 5, 5]), [-1.75, -0.75, 0.25, 2.25]),
+    # squared deviations of f from its mean: 8e-13, then 1.25e-12
+    ("[f]", dict(f=[4e-7, 8e-7, 16e-7, 12e-7]), [None] * 4),
+    ("[f]", dict(f=[5e-7, 10e-7, 20e-7, 15e-7]), [-0.4, -0.3, -1.1, 1.8]),
+])
+def test_neutralize_rows_without_a_single_solution_are_missing(by, f, values):
+    assert row(f"neutralize(y, by={by})", y=[1, 2, 3, 5], **f) == values
+
+
+def test_negative_threshold_forms_lint_clean():
+    for src in ["-x > 0.05", "x + 0.05 < 0"]:
+        assert zorv.lint(src, series=["x"]) == []
+
+
+def test_underscores_that_do_not_belong_to_a_number():
+    assert zorv.parse("x > _1")["r"] == {"op": "Data", "name": "_1"}
+    # the number ends before the `e`; the name `e_5` that follows is left over
+    with pytest.raises(ValueError, match="^1:6: unexpected trailing input$"):
+        zorv.parse("x > 1e_5")
+
+
+def test_int_dates_of_a_dataframe_reach_the_calendar_check():
+    pd = pytest.importorskip("pandas")
+    close = pd.DataFrame({"A": [1.0, 2.0]}, index=[20241231, 20241301])
+    with pytest.raises(ValueError, match="^eval error: date 20241301 is not a calendar date$"):
+        zorv.run_backtest('rebalance(close, freq="W")', {"close": close})
+
+
+def test_a_stop_level_counts_by_its_size_and_takes_no_sign_in_source():
+    with pytest.raises(ValueError, match="^1:1: `stop_loss` must be a number$"):
+        zorv.parse("hold_until(close > 1, close < 1, stop_loss=-0.05)")
+    tree = zorv.parse("hold_until(is_largest(pct_change(close, 20), 3), close < 0, stop_loss=0.05)")
+    equity = zorv.run_backtest(tree, PANELS)["equity"]
+    tree["stop_loss"] = -0.05
+    assert zorv.run_backtest(tree, PANELS)["equity"] == equity

@@ -4,10 +4,15 @@ Convention: a name counts as documented in a section of docs/report.md (a level-
 everything up to the next one) when it appears in backticks in a heading of that section or in
 the first cell of one of its table rows, e.g. "| `sharpe` | ...". Mentions in running text do
 not count, so every key gets a row or a heading of its own in the section about its record.
+
+Its `pycon` sessions run as shown, so the figures the page quotes from them cannot drift.
 """
+import doctest
 import math
 import re
 from pathlib import Path
+
+import pytest
 
 import zorv
 from conftest import grid
@@ -96,3 +101,29 @@ def test_config_knobs_documented_are_those_the_intake_takes():
     docs = documented("Configuration")
     assert docs and fields
     assert {k for k in docs | fields if accepted(k)} == docs
+
+
+def sessions():
+    """The `pycon` blocks of docs/report.md, each with the line it starts on."""
+    for m in re.finditer(r"^```pycon\n(.*?)^```$", DOC, re.M | re.S):
+        yield DOC.count("\n", 0, m.start()) + 2, m.group(1)
+
+
+@pytest.mark.parametrize("line,block", [pytest.param(*s, id=f"line{s[0]}") for s in sessions()])
+def test_sessions_print_what_the_page_shows(line, block):
+    # Each block runs on its own, as a reader would paste it, and must print exactly what the page
+    # shows; the figures quoted in the text beside the blocks are these outputs.
+    test = doctest.DocTestParser().get_doctest(block, {}, f"report.md:{line}", "report.md", line)
+    report = []
+    result = doctest.DocTestRunner(verbose=False).run(test, out=report.append)
+    assert result.failed == 0, "".join(report)
+
+
+def test_every_session_was_found():
+    # Row order, column order of indicator inputs, and the timing of a weight.
+    blocks = [b for _, b in sessions()]
+    assert len(blocks) == 3
+    assert all(b.startswith(">>> ") and "zorv.run_backtest" in b for b in blocks)
+    # The line recommended before the call is the one the first session checks.
+    fix = re.search(r"^```python\ndf = (df\[.*)\n```$", DOC, re.M).group(1)
+    assert fix.replace("df", "repeated") in blocks[0]
