@@ -1,9 +1,19 @@
 """A momentum rotation written in quaro, run over a synthetic market.
 
-Every month-end the strategy holds up to ten of the strongest 60-day performers, keeps a name
-until its momentum falls into the bottom half, and cuts it after a 12% loss. Costs and a
-benchmark are part of the run. The report's curves are then read into a pandas DataFrame and,
-when matplotlib is installed, plotted:
+Names are chosen at month-ends; the stop loss acts every day. On the last trading day of each
+month the strategy sells the names whose 60-day momentum has fallen into the bottom half and
+fills its free places (ten at most) from the ten strongest 60-day performers, strongest first. On
+any day, mid-month included, a name whose close has fallen 12% below its entry price is sold at
+that close. The names held are weighted equally; the portfolio trades only on the days a name
+comes or goes, and drifts with prices in between. Costs and a benchmark are part of the run.
+
+The stop measures from the close of the day after the purchase (the entry price `hold_until`
+uses) and is checked on closing prices, so a trade can lose more than 12%: the move of the day
+after the purchase, the part of the last day's fall beyond the level (a gap is not cut at 12%),
+and the costs. On this market the worst trade loses 18.7%.
+
+The report's curves are then read into a pandas DataFrame and, when matplotlib is installed,
+plotted:
 
     python3 examples/quickstart.py              # metrics only
     python3 examples/quickstart.py equity.png   # and a plot of equity, benchmark and drawdown
@@ -19,15 +29,19 @@ import pandas as pd
 import zorv
 
 if TYPE_CHECKING:  # the report's TypedDicts exist only in the type stub (zorv.pyi)
-    from zorv import Report
+    from zorv import BacktestConfig, Report
 
 STRATEGY = """
 let mom = pct_change(close, 60)
-let entry = is_largest(mom, 10)
-let exit = rank(mom) < 0.5
+# A row for each month's last trading day only (1 there); `and` reads the days between as false.
+let month_end = rebalance(close > 0, freq="ME")
+let entry = month_end and is_largest(mom, 10)
+let exit = month_end and rank(mom) < 0.5
+# entry and exit have a row for every day, so hold_until, and its stop, run on every day.
 let held = hold_until(entry, exit, nstocks_limit=10, rank=mom, stop_loss=0.12)
-rebalance(normalize_row(held), freq="ME")
+normalize_row(held)
 """
+CONFIG: BacktestConfig = {"fee_ratio": 0.001425, "tax_ratio": 0.003, "benchmark_key": "benchmark"}
 
 
 HEADLINE = [
@@ -61,6 +75,11 @@ def synthetic_market(
     }
     industry = {s: ["tech", "energy", "health", "finance"][i % 4] for i, s in enumerate(symbols)}
     return panels, industry
+
+
+def run(panels: dict[str, pd.DataFrame], industry: dict[str, str]) -> Report:
+    """The strategy's backtest on these panels, with costs and the benchmark."""
+    return zorv.run_backtest(STRATEGY, panels, config=CONFIG, industry=industry)
 
 
 def report_frame(report: Report) -> pd.DataFrame:
@@ -108,17 +127,14 @@ def main(argv: list[str]) -> None:
     panels, industry = synthetic_market()
     for lint in zorv.lint(STRATEGY, list(panels)):
         print(f"lint {lint['line']}:{lint['col']}: {lint['message']}")
-    report = zorv.run_backtest(
-        STRATEGY,
-        panels,
-        config={"fee_ratio": 0.001425, "tax_ratio": 0.003, "benchmark_key": "benchmark"},
-        industry=industry,
-    )
+    report = run(panels, industry)
     print("strategy, canonical form:")
     print(zorv.format(zorv.parse(STRATEGY)))
     print()
-    dates, metrics = report["dates"], report["metrics"]
-    print(f"{len(dates)} dates, {dates[0]} .. {dates[-1]}, {len(report['trades'])} trades")
+    dates, metrics, trades = report["dates"], report["metrics"], report["trades"]
+    still_open = sum(trade["exit_date"] is None for trade in trades)
+    print(f"{len(dates)} dates, {dates[0]} .. {dates[-1]}; {len(trades)} trades listed, "
+          f"{still_open} of them still open (num_trades counts the closed ones)")
     for key in HEADLINE:
         value = metrics.get(key)
         print(f"  {key:<18} {'n/a' if value is None else f'{value:.4f}'}")

@@ -2,8 +2,11 @@
 
 The report and its parts are plain dicts at run time; the TypedDicts below only describe their
 keys for a type checker (they cannot be imported at run time: import them under
-`typing.TYPE_CHECKING`). Every float in a report is None where the value is not finite (NaN or
-infinite), so every float field is `float | None`.
+`typing.TYPE_CHECKING`). A float in a report is None where the value is not finite (NaN or
+infinite), so a float field is `float | None`; the counts among the metrics (`num_trades`,
+`max_consecutive_losses`, `max_drawdown_duration`) are always finite and typed `float`.
+`BacktestConfig` describes `run_backtest`'s `config` the same way, so that a type checker
+refuses a misspelt knob or a value of the wrong type before the call.
 """
 
 from collections.abc import Sequence
@@ -41,15 +44,15 @@ class Metrics(TypedDict):
     profit_factor: float | None
     expectancy: float | None
     avg_holding_period: float | None
-    num_trades: float | None
+    num_trades: float  # closed trades; a count, never None
     avg_win: float | None
     avg_loss: float | None
     payoff_ratio: float | None
     best_trade: float | None
     worst_trade: float | None
-    max_consecutive_losses: float | None
+    max_consecutive_losses: float  # a count, never None
     recovery_factor: float | None
-    max_drawdown_duration: float | None
+    max_drawdown_duration: float  # dates (a count), never None
     time_in_market: float | None
     avg_exposure: float | None
     # Present exactly when the run has a benchmark (config "benchmark_key").
@@ -89,6 +92,23 @@ class Report(TypedDict):
     metrics: Metrics
 
 @type_check_only
+class BacktestConfig(TypedDict, total=False):
+    # Any knob may be left out and then takes its default (costs, caps, delisting, benchmark and
+    # bootstrap all off). Float knobs also take an int; counts take an int, never a float.
+    benchmark_key: str | None  # name of the benchmark panel
+    fee_ratio: float
+    tax_ratio: float
+    slippage_ratio: float
+    position_limit: float
+    initial_capital: float
+    max_participation: float
+    impact_coef: float
+    delist_after: int
+    delist_haircut: float
+    bootstrap_samples: int
+    bootstrap_block: int
+
+@type_check_only
 class LintEntry(TypedDict):
     line: int
     col: int
@@ -97,7 +117,7 @@ class LintEntry(TypedDict):
 def run_backtest(
     spec: str | dict[str, Any],
     panels: dict[str, Any],
-    config: dict[str, Any] | None = None,
+    config: BacktestConfig | None = None,
     price_key: str = "close",
     industry: dict[str, str] | None = None,
 ) -> Report:

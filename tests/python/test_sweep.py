@@ -1,7 +1,9 @@
-"""The sweep example on a cluster of two worker processes gives exactly the sequential reports."""
+"""The sweep example on a cluster of two worker processes gives exactly the sequential reports;
+its command line and printout."""
 import json
 import os
 import pathlib
+import re
 import sys
 
 import pytest
@@ -58,3 +60,23 @@ def test_sweep_reports_equal_sequential_runs(client):
     sharpe = frame["sharpe"].dropna().tolist()
     assert sharpe == sorted(sharpe, reverse=True)
     assert frame["sharpe"].isna().tolist() == sorted(frame["sharpe"].isna().tolist())
+
+
+@pytest.mark.parametrize("argv", [
+    ["--scheduler", "tcp://127.0.0.1:8786", "--workers", "2"],
+    ["--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"],
+    # A count equal to the local cluster's default must clash all the same.
+    ["--scheduler", "tcp://127.0.0.1:8786", "--workers", str(os.cpu_count() or 1)],
+])
+def test_workers_and_scheduler_exclude_each_other(argv, capsys):
+    with pytest.raises(SystemExit) as exit_:
+        sweep.arguments(argv)
+    assert exit_.value.code == 2
+    assert "not allowed with argument" in capsys.readouterr().err
+
+
+def test_main_prints_the_table_and_the_wall_time(client, capsys):
+    sweep.main(["--scheduler", client.scheduler.address, "--lookbacks", "20,60", "--top-n", "3"])
+    out = capsys.readouterr().out
+    assert re.search(r"^ +60 +3 ", out, re.M) and re.search(r"^ +20 +3 ", out, re.M)
+    assert re.search(r"^2 backtests in \d+\.\d\d s \(wall time", out, re.M), out
