@@ -24,6 +24,24 @@ double clamp_to(double x, double lo, double hi) {
   return x;
 }
 
+// Each symbol's last valid (non-NaN) price as the rows come in order, NaN before its first: where
+// a price is missing, this one stands in for it, in the drift, the trades and the dollar volume.
+class LastValid {
+public:
+  explicit LastValid(std::size_t width) : last_(width, ops::kNaN) {}
+  void feed(const double *row) {
+    for (std::size_t j = 0; j < last_.size(); ++j) {
+      if (!std::isnan(row[j])) {
+        last_[j] = row[j];
+      }
+    }
+  }
+  double operator[](std::size_t j) const { return last_[j]; }
+
+private:
+  std::vector<double> last_;
+};
+
 // A symbol's trade while it is open.
 struct OpenTrade {
   bool open = false;
@@ -100,22 +118,18 @@ double cost(const Inputs &in, const BacktestConfig &config, const double *old_w,
   return c;
 }
 
-// Volume in place to volume x price, the price being the symbol's last valid one (NaN before its
-// first), as the drift takes it: a halted date (price missing, no volume) is capped at zero
-// instead of left uncapped.
+// Volume in place to volume x the last valid price: a halted date (price missing, no volume) is
+// capped at zero instead of left uncapped.
 void to_dollar_volume(Matrix &volume, const Matrix &price) {
   const auto T = static_cast<std::size_t>(price.rows());
   const auto N = static_cast<std::size_t>(price.cols());
   const ops::View prices(price);
   const ops::OutView out(volume);
-  std::vector<double> last(N, ops::kNaN);
+  LastValid last(N);
   for (std::size_t t = 0; t < T; ++t) {
-    const double *pr = prices[t];
+    last.feed(prices[t]);
     double *vr = out[t];
     for (std::size_t j = 0; j < N; ++j) {
-      if (!std::isnan(pr[j])) {
-        last[j] = pr[j];
-      }
       vr[j] *= last[j];
     }
   }
@@ -234,23 +248,22 @@ std::vector<double> equity_curve(const Inputs &in, const Targets &targets,
   const ops::View price(in.price);
   const ops::View target(targets.weights);
   std::vector<double> cur(N, 0.0);
-  std::vector<double> last(price[0], price[0] + N);
+  LastValid last(N);
+  last.feed(price[0]);
   double equity = 1.0 - cost(in, config, cur.data(), target[0], 0);
   std::copy_n(target[0], N, cur.begin());
   out[0] = equity;
   for (std::size_t t = 1; t < T; ++t) {
     const double *now = price[t];
     double sum = 0.0;
+    // last still holds the previous row's prices here; it takes this row's after the drift.
     for (std::size_t j = 0; j < N; ++j) {
-      const double prev = last[j];
-      if (!std::isnan(now[j])) {
-        last[j] = now[j];
-      }
       // A weight of zero earns nothing and stays zero: an overflowing or infinite return of
       // a symbol not held would otherwise turn the whole curve into NaN (0 x inf).
       if (cur[j] == 0) {
         continue;
       }
+      const double prev = last[j];
       double r = 0.0;
       if (prev != 0 && !std::isnan(prev) && !std::isnan(now[j])) {
         r = now[j] / prev - 1.0;
@@ -258,6 +271,7 @@ std::vector<double> equity_curve(const Inputs &in, const Targets &targets,
       sum += r * cur[j];
       cur[j] = cur[j] * (1.0 + r);
     }
+    last.feed(now);
     const double g = 1.0 + sum;
     if (g != 0) {
       for (std::size_t j = 0; j < N; ++j) {
@@ -313,7 +327,7 @@ std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
   const ops::View price(in.price);
   const ops::View target(targets.weights);
   std::vector<OpenTrade> open(N);
-  std::vector<double> last_price(N, ops::kNaN);
+  LastValid last_price(N);
   const auto finish = [&](std::size_t j, std::size_t exit, bool closed, double ret) {
     const OpenTrade &s = open[j];
     const bool has_excursion = s.has_excursion && s.entry_price != 0;
@@ -325,10 +339,8 @@ std::vector<TradeRecord> trade_records(const Inputs &in, const Targets &targets,
     const double *hr = excursions ? ops::View(*in.high)[t] : nullptr;
     const double *lr = excursions ? ops::View(*in.low)[t] : nullptr;
     const std::uint8_t *fr = in.flags.empty() ? nullptr : in.flags.data() + t * N;
+    last_price.feed(pr);
     for (std::size_t j = 0; j < N; ++j) {
-      if (!std::isnan(pr[j])) {
-        last_price[j] = pr[j];
-      }
       OpenTrade &s = open[j];
       if (!s.open) {
         if (tr[j] == 0) {
