@@ -1,5 +1,6 @@
 #include "python/intake.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -280,7 +281,16 @@ std::optional<std::int32_t> strftime_date(PyObject *strftime) {
   return read_date(s, s);
 }
 
-// A date from a str: its decimal digits, whatever stands between them ("2024-01-02").
+// Whether a YYYYMMDD number of eight digits names a day of the proleptic Gregorian calendar.
+bool is_calendar_date(std::int32_t date) {
+  using namespace std::chrono;
+  const year_month_day ymd{year{date / 10000}, month{static_cast<unsigned>(date / 100 % 100)},
+                           day{static_cast<unsigned>(date % 100)}};
+  return date >= 10000 && ymd.ok();
+}
+
+// A date from a str: its decimal digits, whatever stands between them ("2024-01-02"), which
+// must spell a calendar date YYYYMMDD.
 std::optional<std::int32_t> text_date(PyObject *str) {
   std::string s;
   if (!utf8_of(str, s)) {
@@ -292,7 +302,17 @@ std::optional<std::int32_t> text_date(PyObject *str) {
       digits.push_back(c);
     }
   }
-  return read_date(digits, s);
+  const std::optional<std::int32_t> date = read_date(digits, s);
+  if (!date) {
+    return std::nullopt;
+  }
+  // Only eight digits that name a real day: US order ("01/03/2022") or unpadded fields
+  // ("2024-1-3") would otherwise read as some other number and sort among the dates wrongly.
+  if (digits.size() != 8 || !is_calendar_date(*date)) {
+    raise(PyExc_ValueError, "bad date `" + s + "`: not a YYYYMMDD calendar date");
+    return std::nullopt;
+  }
+  return date;
 }
 
 bool collect_dates(PyObject *iterable, std::vector<std::int32_t> &dates) {

@@ -92,7 +92,7 @@ def test_dataframe_and_dict_panels_agree():
 
 @pytest.mark.parametrize(
     "first, expected",
-    [(20240102, 20240102), ("2024-01-02", 20240102), ("2024/1/2", 202412), (True, 1)],
+    [(20240102, 20240102), ("2024-01-02", 20240102), ("2024/01/02", 20240102), (True, 1)],
 )
 def test_dates_reach_the_report(first, expected):
     panel = grid([first, 20250101], ["A"], [[1.0], [1.0]])

@@ -191,7 +191,7 @@ def dataframe():
         dataframe(),
         dataframe().astype(object),
         FrameLike([20240102, True, np.int32(5)], ["A", 1], [[1, None], [True, 2.5], []]),
-        grid(["2024-01-02", "2024/1/3", datetime.date(2024, 1, 4)], ("A", "B"),
+        grid(["2024-01-02", "2024/01/03", datetime.date(2024, 1, 4)], ("A", "B"),
              ((None, 1), [True, 2.5], iter([np.float64("nan"), np.int8(3)]))),
         grid(range(3), iter(["A"]), [[1.0]]),
         grid([], [], []),
@@ -231,6 +231,7 @@ class IndexBoom:
         ("n/a", (ValueError, "bad date `n/a`: cannot parse integer from empty string")),
         ("", (ValueError, "bad date ``: cannot parse integer from empty string")),
         ("2024-01-02-999", (ValueError, "bad date `2024-01-02-999`: number too large to fit in target type")),
+        ("2024-01-02 00:00:00", (ValueError, "bad date `2024-01-02 00:00:00`: number too large to fit in target type")),
         (Stamp("2024x"), (ValueError, "bad date `2024x`: invalid digit found in string")),
         (Stamp("+"), (ValueError, "bad date `+`: invalid digit found in string")),
         (Stamp(" 1"), (ValueError, "bad date ` 1`: invalid digit found in string")),
@@ -256,12 +257,51 @@ def test_date_failures(date, expected):
 
 @pytest.mark.parametrize(
     "date",
-    [20240102, True, -5, 2**31 - 1, -(2**31), np.int64(20240102), "2024-01-02", "2024/1/2",
-     "x1y", Stamp("+20240102"), Stamp("-1"), Stamp("0"), datetime.date(2024, 1, 2),
+    [20240102, True, -5, 2**31 - 1, -(2**31), np.int64(20240102), "2024-01-02",
+     Stamp("+20240102"), Stamp("-1"), Stamp("0"), datetime.date(2024, 1, 2),
      datetime.datetime(2024, 1, 2, 9), pd.Timestamp("2024-01-02"), 20241301, 0],
 )
 def test_dates_accepted(date):
     assert failure(panels={"ok": grid([date], [], []), "next": 5})[1].startswith("panel `next`")
+
+
+# A str date is its digits, which must spell a day as YYYYMMDD; the separators may be anything.
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("20240102", 20240102),
+        ("2024-01-02", 20240102),
+        ("2024/01/02", 20240102),
+        ("2024.01.02", 20240102),
+        ("x2024y01z02", 20240102),
+        ("2000-02-29", 20000229),
+        ("0001-01-01", 10101),
+        ("9999-12-31", 99991231),
+    ],
+)
+def test_str_dates_read_as_calendar_dates(text, expected):
+    report = zorv.run_backtest(DATA_CLOSE, {"close": grid([text], ["A"], [[1.0]])})
+    assert report["dates"] == [expected]
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["01/03/2022", "03.01.2022", "12/31/2021", "2024/1/2", "2024-1-3", "2024-1-10", "2024-02-30",
+     "2023-02-29", "1900-02-29", "2024-13-01", "2024-00-10", "2024-01-00", "2024-04-31",
+     "00000101", "-5", "+7", "x1y", "202401021"],
+)
+def test_str_dates_that_are_no_calendar_date_are_refused(text):
+    kind, msg = failure(panels={"p": grid([text], [], [])})
+    assert (kind, msg) == (ValueError, f"bad date `{text}`: not a YYYYMMDD calendar date")
+
+
+def test_us_format_str_index_is_refused():
+    # What read_csv gives without parse_dates: the index holds the file's text.
+    frame = pd.DataFrame({"A": [1.0, 2.0]}, index=pd.Index(["12/31/2021", "01/03/2022"]))
+    with pytest.raises(ValueError, match="^bad date `12/31/2021`: not a YYYYMMDD calendar date$"):
+        zorv.run_backtest(DATA_CLOSE, {"close": frame})
+    frame.index = pd.to_datetime(frame.index, format="%m/%d/%Y")
+    assert zorv.run_backtest(DATA_CLOSE, {"close": frame})["dates"] == [20211231, 20220103]
 
 
 def test_grid_too_large_for_memory():
