@@ -20,7 +20,8 @@ plotted:
 """
 from __future__ import annotations
 
-import sys
+import argparse
+from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -121,9 +122,19 @@ def plot(frame: pd.DataFrame, path: str) -> None:
     print(f"plot written to {path}")
 
 
-def main(argv: list[str]) -> None:
-    if len(argv) > 1:
-        sys.exit("usage: quickstart.py [PLOT.png]")
+def arguments(argv: Sequence[str] | None = None) -> argparse.Namespace:
+    """The command line: an optional path for the plot."""
+    ap = argparse.ArgumentParser(
+        description="A momentum rotation written in quaro, run over a synthetic market: prints the "
+        "strategy, its metrics and the last rows of its curves.")
+    ap.add_argument("plot", nargs="?", metavar="PLOT.png",
+                    help="also plot equity, benchmark and drawdown to this PNG file (needs "
+                    "matplotlib)")
+    return ap.parse_args(argv)
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    args = arguments(argv)
     panels, industry = synthetic_market()
     for lint in zorv.lint(STRATEGY, list(panels)):
         print(f"lint {lint['line']}:{lint['col']}: {lint['message']}")
@@ -142,9 +153,9 @@ def main(argv: list[str]) -> None:
     frame = report_frame(report)
     print()
     print(frame.tail(3).to_string())
-    if argv:
-        plot(frame, argv[0])
+    if args.plot is not None:
+        plot(frame, args.plot)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    main()

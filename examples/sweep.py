@@ -29,6 +29,7 @@ from __future__ import annotations
 import argparse
 import itertools
 import os
+import sys
 import time
 from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
@@ -49,6 +50,11 @@ rebalance(normalize_row(is_largest(mom, {top_n})), freq="ME")
 """
 
 COLUMNS = ["sharpe", "cagr", "max_drawdown", "ann_volatility", "total_return", "num_trades"]
+
+# Seconds to reach a --scheduler. Dask's default is 30; a scheduler answers in milliseconds, so an
+# address with nothing behind it should fail well before that. Dask also waits this long for a
+# first worker when the panels are scattered.
+CONNECT_TIMEOUT = 3
 
 
 def strategy(lookback: int, top_n: int) -> str:
@@ -98,32 +104,61 @@ def local_cluster(workers: int) -> LocalCluster:
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True)
 
 
+def positive_int(text: str) -> int:
+    """A count of at least 1: workers, days, names."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"not a positive integer: {text!r}")
+    return value
+
+
+def positive_ints(text: str) -> list[int]:
+    """Comma-separated counts of at least 1, such as 20,60,120."""
+    try:
+        return [positive_int(item) for item in text.split(",")]
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError(
+            f"not a comma-separated list of positive integers: {text!r}") from None
+
+
 def arguments(argv: Sequence[str] | None = None) -> argparse.Namespace:
     """The command line; `--scheduler` and `--workers` exclude each other."""
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     where = ap.add_mutually_exclusive_group()
-    where.add_argument("--scheduler", help="address of a running Dask scheduler (default: a local "
-                       "cluster)")
+    where.add_argument("--scheduler", help="address of a running Dask scheduler, given up on after "
+                       f"{CONNECT_TIMEOUT} s without an answer (default: a local cluster)")
     # No default here: argparse would not see a clash with --scheduler for a value equal to it.
-    where.add_argument("--workers", type=int,
+    where.add_argument("--workers", type=positive_int,
                        help="worker processes of the local cluster (default: one per core)")
-    ap.add_argument("--lookbacks", default="20,40,60,120,250",
+    # argparse passes a string default through `type` as well.
+    ap.add_argument("--lookbacks", type=positive_ints, default="20,40,60,120,250",
                     help="comma-separated lookbacks in days")
-    ap.add_argument("--top-n", default="5,10,20", help="comma-separated numbers of names held")
+    ap.add_argument("--top-n", type=positive_ints, default="5,10,20",
+                    help="comma-separated numbers of names held")
     return ap.parse_args(argv)
+
+
+def connect(address: str) -> Client:
+    """A client of the scheduler at `address`; exits with one line if there is none to reach."""
+    try:
+        return Client(address, timeout=CONNECT_TIMEOUT)
+    except (OSError, ValueError) as exc:  # nothing answering; an address Dask cannot parse
+        sys.exit(f"sweep.py: cannot reach the Dask scheduler at {address}: {exc}")
 
 
 def main(argv: Sequence[str] | None = None) -> None:
     args = arguments(argv)
-    points = grid([int(x) for x in args.lookbacks.split(",")],
-                  [int(x) for x in args.top_n.split(",")])
+    points = grid(args.lookbacks, args.top_n)
 
     panels, _ = synthetic_market(n_dates=1000, n_symbols=100)
     config: BacktestConfig = {"fee_ratio": 0.001425, "tax_ratio": 0.003,
                               "benchmark_key": "benchmark"}
     cluster = None if args.scheduler else local_cluster(
         args.workers if args.workers is not None else os.cpu_count() or 1)
-    with Client(args.scheduler or cluster) as client:
+    with (connect(args.scheduler) if args.scheduler else Client(cluster)) as client:
         start = time.perf_counter()
         reports = run_grid(client, panels, points, config)
         seconds = time.perf_counter() - start

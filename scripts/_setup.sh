@@ -3,6 +3,8 @@
 # Sourced, not run.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# pip would look for a release of itself on every call and print a notice each time.
+export PIP_DISABLE_PIP_VERSION_CHECK=1
 VENV="$ROOT/.venv"
 PY="" # the interpreter, chosen by use_python
 

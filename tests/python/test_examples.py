@@ -1,14 +1,17 @@
 """examples/quickstart.py does what its text says: names come and go at month-ends only, the stop
-loss acts on any day, and the trade count it prints is the list's, open trades included."""
+loss acts on any day, and the trade count it prints is the list's, open trades included; its
+command line."""
 import pathlib
 import re
+import subprocess
 import sys
 
 import numpy as np
 import pandas as pd
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))
 import quickstart  # noqa: E402
 
 STOP = 0.12  # the strategy's stop_loss
@@ -72,3 +75,32 @@ def test_printout_counts_listed_trades_and_the_open_ones(run, capsys):
     assert f"{len(trades)} trades listed, {still_open} of them still open" in out
     assert re.search(rf"^  num_trades +{closed}\.0000$", out, re.M)
     assert not re.search(r"^lint ", out, re.M)  # the strategy is clean
+
+
+@pytest.mark.parametrize("argv, code, stream, says", [
+    (["--help"], 0, "stdout", "usage: quickstart.py [-h] [PLOT.png]"),
+    (["--plot", "equity.png"], 2, "stderr", "unrecognized arguments: --plot"),
+    (["a.png", "b.png"], 2, "stderr", "unrecognized arguments: b.png"),
+], ids=["help", "unknown-option", "two-paths"])
+def test_command_line_answers_without_running(tmp_path, argv, code, stream, says):
+    # In an empty directory: whatever the script writes there is seen.
+    done = subprocess.run([sys.executable, str(EXAMPLES / "quickstart.py"), *argv], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == code, done.stderr
+    assert says in getattr(done, stream)
+    assert "canonical form" not in done.stdout  # the backtest did not run
+    assert not list(tmp_path.iterdir())
+
+
+def test_a_path_given_gets_the_plot(tmp_path, capsys):
+    path = tmp_path / "equity.png"
+    quickstart.main([str(path)])
+    out = capsys.readouterr().out
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert f"matplotlib is not installed: no plot written to {path}" in out
+        assert not path.exists()
+    else:
+        assert f"plot written to {path}" in out
+        assert path.read_bytes().startswith(b"\x89PNG")

@@ -4,6 +4,8 @@ import json
 import os
 import pathlib
 import re
+import socket
+import subprocess
 import sys
 
 import pytest
@@ -13,7 +15,8 @@ from dask.distributed import Client, LocalCluster  # noqa: E402
 
 import zorv  # noqa: E402
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+sys.path.insert(0, str(EXAMPLES))
 import sweep  # noqa: E402
 from quickstart import synthetic_market  # noqa: E402
 
@@ -73,6 +76,49 @@ def test_workers_and_scheduler_exclude_each_other(argv, capsys):
         sweep.arguments(argv)
     assert exit_.value.code == 2
     assert "not allowed with argument" in capsys.readouterr().err
+
+
+def run_sweep(*argv):
+    """The example as a command, in its own process."""
+    return subprocess.run([sys.executable, str(EXAMPLES / "sweep.py"), *argv],
+                          capture_output=True, text=True, timeout=300)
+
+
+@pytest.mark.parametrize("option, value", [
+    ("--workers", "0"),  # a local cluster without workers would wait for one
+    ("--workers", "four"),
+    ("--lookbacks", "20,,60"),
+    ("--lookbacks", "0,20"),
+    ("--top-n", "5;10"),
+])
+def test_bad_counts_are_refused_by_the_parser(option, value):
+    done = run_sweep(option, value)
+    assert done.returncode == 2, done.stderr
+    assert done.stdout == ""
+    assert done.stderr.splitlines()[-1].startswith(f"sweep.py: error: argument {option}: ")
+    assert repr(value) in done.stderr
+
+
+@pytest.fixture
+def refusing_port():
+    """A local port that refuses connections: bound, so that nothing else takes it, but not
+    listening."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        yield s.getsockname()[1]
+
+
+@pytest.mark.parametrize("address", [
+    "tcp://127.0.0.1:{port}",
+    "nosuchscheme://127.0.0.1:{port}",
+])
+def test_a_scheduler_out_of_reach_ends_in_one_line(refusing_port, address):
+    address = address.format(port=refusing_port)
+    done = run_sweep("--scheduler", address)
+    assert done.returncode == 1, done.stderr
+    assert done.stdout == ""
+    [line] = done.stderr.splitlines()
+    assert line.startswith(f"sweep.py: cannot reach the Dask scheduler at {address}: ")
 
 
 def test_main_prints_the_table_and_the_wall_time(client, capsys):
