@@ -222,3 +222,153 @@ def test_a_stop_level_counts_by_its_size_and_takes_no_sign_in_source():
     equity = zorv.run_backtest(tree, PANELS)["equity"]
     tree["stop_loss"] = -0.05
     assert zorv.run_backtest(tree, PANELS)["equity"] == equity
+
+
+def test_a_month_end_sample_of_the_weights_undoes_a_stop_that_daily_weights_keep():
+    """S0 climbs 2% a day up to the end of March, then falls 20% on 15 May and stays among the
+    ten largest 60-day changes; the other eleven barely move. The two holding-rule examples of
+    the page run on it: the first holds S0 through its stop and past the month-end, the second
+    sells it on the stop date and chooses it again at the month-end."""
+    dates = weekdays(datetime.date(2024, 1, 2), 110)
+    fall, top = dates.index(20240515), dates.index(20240329)
+    month_end = dates.index(20240531)
+    close = [[100 * 1.02 ** min(i, top) * (0.8 if i >= fall else 1.0)]
+             + [100 * (1 + 0.001 * k * (-1) ** (i + k)) * (1 + 0.0001 * k / 11) ** i
+                for k in range(1, 12)]
+             for i in range(len(dates))]
+    for i in range(fall, month_end + 1):
+        change = [close[i][j] / close[i - 60][j] - 1 for j in range(12)]
+        assert change[0] == max(change)
+    panels = {"close": {"dates": dates, "symbols": [f"S{k}" for k in range(12)], "data": close}}
+    monthly, daily = [b for b in fenced("quaro") if "stop_loss=0.12" in b]
+
+    def s0_trades(src):
+        trades = zorv.run_backtest(src, panels)["trades"]
+        return [(t["entry_date"], t["exit_date"]) for t in trades if t["symbol"] == "S0"]
+
+    (entry, exit_date), = s0_trades(monthly)
+    assert entry == 20240329 and (exit_date is None or exit_date > 20240531)
+    stopped, again = s0_trades(daily)[:2]
+    assert stopped == (20240329, 20240515) and again[0] == 20240531
+
+
+def test_a_panel_of_industry_labels_aligns_with_no_symbol():
+    run = lambda src: zorv.run_backtest(src, PANELS, industry=INDUSTRY)
+    flat = run('close - groupby_category(close, "mean")')
+    assert set(flat["equity"]) == {1.0} and flat["trades"] == []
+    assert len(run("neutralize_industry(close)")["trades"]) > 0
+
+
+def flat_and_moving(n):
+    """A panel `close` over n weekdays: A never moves, B alternates between 10 and 11."""
+    dates = weekdays(datetime.date(2024, 1, 2), n)
+    return {"close": {"dates": dates, "symbols": ["A", "B"],
+                      "data": [[5.0, 10.0 + i % 2] for i in range(n)]}}
+
+
+def test_inverse_volatility_on_a_flat_window():
+    panels = flat_and_moving(40)
+    guarded, = [b for b in fenced("quaro") if "1 / vol" in b]
+    traded = lambda src: {t["symbol"] for t in zorv.run_backtest(src, panels)["trades"]}
+    assert traded(guarded) == {"B"}
+    # unguarded, the flat name makes every row 0 or missing: nothing is ever held
+    assert traded("normalize_row(1 / std(pct_change(close, 1), 20))") == set()
+    with pytest.raises(ValueError, match="^eval error: infinite weight for 'A' on 20240130$"):
+        zorv.run_backtest("1 / std(pct_change(close, 1), 20)", panels)
+
+
+def test_an_infinite_weight_through_normalize_row_sells_the_finite_names_only():
+    """Both symbols are held from the first date; on the second, A's weight is infinite."""
+    dates = weekdays(datetime.date(2024, 1, 2), 4)
+    grid = lambda rows: {"dates": dates, "symbols": ["A", "B"], "data": rows}
+    panels = {"close": grid([[10.0, 20.0], [11.0, 21.0], [12.0, 22.0], [13.0, 23.0]]),
+              "w": grid([[1.0, 1.0], [INF, 1.0], [math.nan] * 2, [math.nan] * 2])}
+    trades = zorv.run_backtest("normalize_row(w)", panels)["trades"]
+    assert {t["symbol"]: t["exit_date"] for t in trades} == {"A": None, "B": dates[1]}
+
+
+@pytest.mark.parametrize("x,values", [
+    ([0, 0, None], [0.0, 0.0, None]),
+    ([-INF, 3, None], [None, 0.0, None]),
+])
+def test_normalize_row_leaves_zero_rows_and_voids_infinite_ones(x, values):
+    assert row("normalize_row(x)", x=x) == values
+
+
+@pytest.mark.parametrize("src,x,values", [
+    ("std(x, 3) > 0", [100] * 3, [0.0, 0.0, 0.0]),
+    ("std(x, 3) > 0", [0.1] * 3, [0.0, 0.0, 1.0]),
+    # the rounding residue of the window's mean, scaled by 1e17
+    ("std(x, 3) * 100000000000000000", [0.1] * 3, [None, None, 1.3878]),
+    ("1 / std(x, 3)", [100] * 3, [None, None, INF]),
+])
+def test_the_std_of_a_flat_window(src, x, values):
+    assert column(src, x=x) == values
+
+
+@pytest.mark.parametrize("data,named", [
+    ([[1.0, 2.0, 3.0], [1.0, 0.0, 0.0]], "'B' on 20240103"),
+    ([[1.0, 2.0, 0.0], [1.0, 0.0, 0.0]], "'C' on 20240102"),
+])
+def test_the_first_infinite_weight_by_date_then_column_is_named(data, named):
+    panels = {"close": {"dates": [20240102, 20240103], "symbols": ["A", "B", "C"], "data": data},
+              "one": {"dates": [20240102, 20240103], "symbols": ["A", "B", "C"],
+                      "data": [[1.0] * 3] * 2}}
+    with pytest.raises(ValueError, match=f"^eval error: infinite weight for {named}$"):
+        zorv.run_backtest("one / close", panels)
+
+
+RESIDUALS = [-0.4, -0.3, -1.1, 1.8]  # of y = 1, 2, 3, 5 on f = 1, 2, 4, 3 with a constant
+SHAPE = [1, 2, 4, 3]
+
+
+@pytest.mark.parametrize("by,f,values", [
+    ("[f]", SHAPE, RESIDUALS),
+    # collinear: missing near 1, the residuals on f alone near 1000
+    ("[f, f * 0.1]", SHAPE, [None] * 4),
+    ("[f, f * 0.1]", [1000 + v for v in SHAPE], RESIDUALS),
+    # the same small spread: solved near 0, constant near 100
+    ("[f]", [1e-6 * v for v in SHAPE], RESIDUALS),
+    ("[f]", [100 + 1e-6 * v for v in SHAPE], [None] * 4),
+    # a level far above the spread
+    ("[f]", [1e7 + v for v in SHAPE], [-0.3978, -0.2993, -1.1022, 1.7993]),
+    ("[f]", [1e8 + v for v in SHAPE], [-0.6175, -0.3725, -0.8825, 1.8725]),
+    ("[f]", [1e8 + v for v in [3, 1, 4, 1]], [None] * 4),
+    # unit scale mends it; dividing by a constant does not
+    ("[rank(f)]", [1e8 + v for v in SHAPE], RESIDUALS),
+    ("[f]", [1 + 0.01 * v for v in SHAPE], RESIDUALS),
+    ("[f / 100000000]", [1e8 + v for v in SHAPE], [None] * 4),
+])
+def test_neutralize_depends_on_the_scale_of_its_factors(by, f, values):
+    assert row(f"neutralize(y, by={by})", y=[1, 2, 3, 5], f=f) == values
+
+
+@pytest.mark.parametrize("src,printed", [
+    ("sma(close, 5)", "sma(close, 5)"),
+    ('rebalance(close, freq="ME")', 'rebalance(close, freq="ME")'),
+    ('industry_rank(close, categories=["a"])', 'industry_rank(close, categories=["a"])'),
+    ("rank(5)", "rank(5)"),
+    ("rank(close, pct=false)", "rank(close, pct=false)"),
+    ("neutralize(close, by=[size, beta])", "neutralize(close, by=[size, beta])"),
+    ("neutralize(close, by=[size, rank(beta)])",
+     "neutralize(\n  close,\n  by=[size, rank(beta)]\n)"),
+    ("rank(-close)", "rank(\n  (-close)\n)"),
+    ("rank(not close)", "rank(\n  (not close)\n)"),
+    ("rank(close + 1)", "rank(\n  (close + 1)\n)"),
+    ("rank(ceil(close))", "rank(\n  ceil(close)\n)"),
+    # operators, `-`, `not` and `ceil` stay on their line
+    ("-sma(close, 5) > 0", "((-sma(close, 5)) > 0)"),
+    ("not rank(close)", "(not rank(close))"),
+    ("ceil(sma(close, 5))", "ceil(sma(close, 5))"),
+    ("ceil(close + 1)", "ceil((close + 1))"),
+    ("ceil(rank(sma(close, 5)))", "ceil(rank(\n  sma(close, 5)\n))"),
+    # two spaces more than the line on which the call starts
+    ("mask(rank(sma(close, 5)), close > 1)",
+     "mask(\n  rank(\n    sma(close, 5)\n  ),\n  (close > 1)\n)"),
+    ("mask(close, rank(sma(close, 5)) > 0.5)",
+     "mask(\n  close,\n  (rank(\n    sma(close, 5)\n  ) > 0.5)\n)"),
+])
+def test_when_the_printer_splits_a_call(src, printed):
+    tree = zorv.parse(src)
+    assert zorv.format(tree) == printed
+    assert zorv.parse(printed) == tree
