@@ -1,6 +1,17 @@
 import pytest
 
 
+class Stamp:
+    """A date-like object whose strftime writes the given text."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def strftime(self, fmt):
+        assert fmt == "%Y%m%d"
+        return self.text
+
+
 def grid(dates, symbols, data):
     return {"dates": dates, "symbols": symbols, "data": data}
 

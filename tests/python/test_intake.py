@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import zorv
-from conftest import DATA_CLOSE, grid
+from conftest import DATA_CLOSE, Stamp, grid
 
 
 def failure(spec=DATA_CLOSE, panels=None, config=None, **kw):
@@ -204,15 +204,6 @@ def test_valid_panels_convert(panel):
 
 
 # ---- dates ----
-
-
-class Stamp:
-    def __init__(self, text):
-        self.text = text
-
-    def strftime(self, fmt):
-        assert fmt == "%Y%m%d"
-        return self.text
 
 
 class StampBoom:

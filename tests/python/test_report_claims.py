@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 
 import zorv
-from conftest import DATA_CLOSE, grid
+from conftest import DATA_CLOSE, Stamp, grid
 
 ROOT = Path(__file__).resolve().parents[2]
 # Table cells escape their backticks; the page shows them plain.
@@ -52,17 +52,6 @@ def with_dates(dates):
     return lambda: zorv.run_backtest("close", {"close": grid(dates, ["A"], [[1.0]] * len(dates))})
 
 
-class Strftime:
-    """A date-like object whose strftime writes the given text."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def strftime(self, fmt):
-        assert fmt == "%Y%m%d"
-        return self.text
-
-
 def with_cell(cell):
     return lambda: zorv.run_backtest("close", {"close": grid(DATES[:2], ["A"], [[1.0], [cell]])})
 
@@ -95,7 +84,7 @@ ERRORS = [
     ("bad date `TEXT`: not a YYYYMMDD calendar date", with_dates(["2023-02-29"]), ValueError),
     ("bad date `TEXT`: REASON", with_dates(["2024-01-02 00:00:00"]), ValueError),
     ("bad date `TEXT`: REASON", with_dates(["Jan"]), ValueError),
-    ("bad date `TEXT`: REASON", with_dates([Strftime("2024-01-02")]), ValueError),
+    ("bad date `TEXT`: REASON", with_dates([Stamp("2024-01-02")]), ValueError),
     ("panel cells must be numbers or None", with_cell("1.5"), ValueError),
     ("panel cells must be numbers or None", with_cell(2**1100), ValueError),
     ("spec dict keys must be str, not TYPE", with_spec({"op": "Data", 1: "close"}), TypeError),
@@ -200,7 +189,7 @@ def test_timestamps_parsed_by_pandas_are_the_way_in():
 
 
 def test_strftime_results_have_no_calendar_check():
-    assert dates_of([Strftime("20240230"), Strftime("20240231")]) == [20240230, 20240231]
+    assert dates_of([Stamp("20240230"), Stamp("20240231")]) == [20240230, 20240231]
 
 
 class Frame:
