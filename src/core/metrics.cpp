@@ -140,6 +140,8 @@ template <class Pred> double mean_closed_ret(std::span<const Trade> trades, Pred
 
 bool is_leap(std::int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
 
+} // namespace
+
 // Days since 1970-01-01 of a YYYYMMDD date in the proleptic Gregorian calendar; absent when it
 // is not a calendar date. Counted by hand because std::chrono::year stops at 32767, while the
 // date form reaches year 214748.
@@ -162,6 +164,8 @@ std::optional<std::int64_t> calendar_day(std::int32_t d) {
   const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + doe - 719468;
 }
+
+namespace {
 
 std::string period_label(std::int32_t key, bool monthly) {
   char buf[32];

@@ -74,6 +74,9 @@ double sortino(std::span<const double> equity);
 std::vector<double> drawdown_series(std::span<const double> equity);
 // min(0, non-NaN drawdown entries); NaN for an empty curve.
 double max_drawdown(std::span<const double> equity);
+// Days since 1970-01-01 of a YYYYMMDD date (proleptic Gregorian); absent when it is not a
+// calendar date.
+std::optional<std::int64_t> calendar_day(std::int32_t d);
 // Signed years from `from` to `to` (days / 365.25); NaN when either is not a calendar date.
 double year_frac(std::int32_t from, std::int32_t to);
 // ratio^(1 / years) - 1; NaN when years is NaN, even for a ratio of 1, whose power is 1 for

@@ -1,12 +1,12 @@
 #include "python/intake.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string_view>
 #include <utility>
 
 #include "core/eval.hpp"
+#include "core/metrics.hpp"
 #include "core/ops/kernel.hpp"
 #include "python/buffer.hpp"
 #include "python/convert.hpp"
@@ -281,14 +281,6 @@ std::optional<std::int32_t> strftime_date(PyObject *strftime) {
   return read_date(s, s);
 }
 
-// Whether a YYYYMMDD number of eight digits names a day of the proleptic Gregorian calendar.
-bool is_calendar_date(std::int32_t date) {
-  using namespace std::chrono;
-  const year_month_day ymd{year{date / 10000}, month{static_cast<unsigned>(date / 100 % 100)},
-                           day{static_cast<unsigned>(date % 100)}};
-  return date >= 10000 && ymd.ok();
-}
-
 // A date from a str: its decimal digits, whatever stands between them ("2024-01-02"), which
 // must spell a calendar date YYYYMMDD.
 std::optional<std::int32_t> text_date(PyObject *str) {
@@ -308,7 +300,8 @@ std::optional<std::int32_t> text_date(PyObject *str) {
   }
   // Only eight digits that name a real day: US order ("01/03/2022") or unpadded fields
   // ("2024-1-3") would otherwise read as some other number and sort among the dates wrongly.
-  if (digits.size() != 8 || !is_calendar_date(*date)) {
+  // Eight digits with a year of 0 make a number below 10000.
+  if (digits.size() != 8 || *date < 10000 || !metrics::calendar_day(*date)) {
     raise(PyExc_ValueError, "bad date `" + s + "`: not a YYYYMMDD calendar date");
     return std::nullopt;
   }
